@@ -53,12 +53,6 @@ static void stand_in_path(const char* file, char* path, size_t size)
     snprintf(path, size, "%.*s/%s", directory_length, slash ? info.dli_fname : ".", file);
 }
 
-static long long number_from_environment(const char* name, long long fallback)
-{
-    const char* text = getenv(name);
-    return text != nullptr && *text != '\0' ? strtoll(text, nullptr, 10) : fallback;
-}
-
 extern "C" {
 
 void* dlopen(const char* file, int mode)
@@ -103,24 +97,49 @@ __attribute__((visibility("hidden"))) int sim_dlsym_should_fail(void* handle, co
     return sim_fault(fault) ? 1 : 0;
 }
 
-// With CALVEX_SIM_CLOCK=virtual a sleep returns at once and is only recorded.
+// True when calls is one of the comma-separated counts in CALVEX_SIM_RSS_AT.
+static bool is_rss_sample_point(long long calls)
+{
+    const char* points = getenv("CALVEX_SIM_RSS_AT");
+    for (const char* point = points; point != nullptr && *point != '\0';) {
+        char* end = nullptr;
+        if (strtoll(point, &end, 10) == calls) {
+            return true;
+        }
+        point = *end == ',' ? end + 1 : nullptr;
+    }
+    return false;
+}
+
+// Total resident size, and the anonymous part of it: file-backed pages come
+// and go with the page cache, so growth shows in the anonymous part.
+static void trace_resident_size(long long calls)
+{
+    FILE* status = fopen("/proc/self/status", "r");
+    if (status == nullptr) {
+        return;
+    }
+    long total_kb = -1;
+    long anonymous_kb = -1;
+    char line[256];
+    while (fgets(line, sizeof line, status) != nullptr) {
+        sscanf(line, "VmRSS: %ld", &total_kb);
+        sscanf(line, "RssAnon: %ld", &anonymous_kb);
+    }
+    fclose(status);
+    sim_trace("rss-kb %lld %ld %ld", calls, total_kb, anonymous_kb);
+}
+
+// With CALVEX_SIM_CLOCK=virtual a sleep returns at once and is only recorded;
+// CALVEX_SIM_RSS_AT=N,M records the resident size at those sleeps.
 int usleep(useconds_t microseconds)
 {
     static int (*real_usleep)(useconds_t);
     static long long calls;
-    static long long rss_sample_at = number_from_environment("CALVEX_SIM_RSS_AT", -1);
     ++calls;
     sim_trace("usleep %u", microseconds);
-    if (calls == rss_sample_at) {
-        long pages_total = 0;
-        long pages_resident = 0;
-        FILE* statm = fopen("/proc/self/statm", "r");
-        if (statm != nullptr && fscanf(statm, "%ld %ld", &pages_total, &pages_resident) == 2) {
-            sim_trace("rss-kb %lld %ld", calls, pages_resident * (sysconf(_SC_PAGESIZE) / 1024));
-        }
-        if (statm != nullptr) {
-            fclose(statm);
-        }
+    if (is_rss_sample_point(calls)) {
+        trace_resident_size(calls);
     }
     const char* clock = getenv("CALVEX_SIM_CLOCK");
     if (clock != nullptr && strcmp(clock, "virtual") == 0) {

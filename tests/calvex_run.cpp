@@ -1,0 +1,203 @@
+// Spawns calvex under the preloaded simulated platform, in a scratch folder.
+#include "calvex_run.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+const char START_UP_OBJECTS_ONLY[] =
+    "live array=0 client=1 dictionary=1 event=0 number=2 service=0 string=3";
+
+std::string calvex_binary_path() { return CALVEX_BINARY; }
+std::string sim_directory() { return SIM_DIRECTORY; }
+
+static std::vector<std::string> split_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> CalvexResult::trace_lines() const { return split_lines(trace); }
+std::vector<std::string> CalvexResult::out_lines() const { return split_lines(out); }
+
+std::vector<std::string> CalvexResult::trace_lines_starting(const std::string& word) const
+{
+    std::vector<std::string> matching;
+    for (const std::string& line : trace_lines()) {
+        if (line.compare(0, word.size() + 1, word + " ") == 0 || line == word) {
+            matching.push_back(line);
+        }
+    }
+    return matching;
+}
+
+static std::string read_whole(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+static std::vector<std::string> child_environment(const CalvexRun& run, const std::string& scratch)
+{
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (strncmp(*entry, "CALVEX_SIM_", 11) != 0 && strncmp(*entry, "LD_PRELOAD=", 11) != 0) {
+            variables.push_back(*entry);
+        }
+    }
+    variables.push_back("LD_PRELOAD=" + sim_directory() + "/libsim_preload.so");
+    // Under AddressSanitizer the preload stands before its runtime on purpose.
+    variables.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
+    variables.push_back("CALVEX_SIM_TRACE=" + scratch + "/trace");
+    variables.push_back("CALVEX_SIM_LEDGER=" + scratch + "/ledger");
+    if (!run.scenario.empty()) {
+        std::ofstream(scratch + "/scenario", std::ios::binary) << run.scenario;
+        variables.push_back("CALVEX_SIM_SCENARIO=" + scratch + "/scenario");
+    }
+    if (run.virtual_clock) {
+        variables.push_back("CALVEX_SIM_CLOCK=virtual");
+    }
+    for (const auto& variable : run.environment) {
+        variables.push_back(variable.first + "=" + variable.second);
+    }
+    return variables;
+}
+
+static double now_seconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Reads both pipes until the child closes them or the deadline passes.
+static bool drain(int out_pipe, int err_pipe, CalvexResult* result, double deadline)
+{
+    pollfd pipes[2] = {{out_pipe, POLLIN, 0}, {err_pipe, POLLIN, 0}};
+    std::string* sinks[2] = {&result->out, &result->err};
+    int open_pipes = 2;
+    while (open_pipes > 0) {
+        int wait_ms = static_cast<int>((deadline - now_seconds()) * 1000);
+        if (wait_ms <= 0 || poll(pipes, 2, wait_ms) <= 0) {
+            return false;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (pipes[i].fd < 0 || pipes[i].revents == 0) {
+                continue;
+            }
+            char chunk[65536];
+            ssize_t got = read(pipes[i].fd, chunk, sizeof chunk);
+            if (got <= 0) {
+                close(pipes[i].fd);
+                pipes[i].fd = -1;
+                --open_pipes;
+            } else {
+                sinks[i]->append(chunk, static_cast<size_t>(got));
+            }
+        }
+    }
+    return true;
+}
+
+static std::string make_scratch()
+{
+    char scratch_template[] = "/tmp/calvex-test-XXXXXX";
+    const char* made = mkdtemp(scratch_template);
+    if (made == nullptr) {
+        abort();
+    }
+    return made;
+}
+
+// Starts calvex with its output on pipes; returns the pid.
+static pid_t start(const CalvexRun& run, const std::string& scratch, int out_pipe[2], int err_pipe[2])
+{
+    std::vector<std::string> variables = child_environment(run, scratch);
+    std::vector<std::string> arguments = {calvex_binary_path()};
+    arguments.insert(arguments.end(), run.arguments.begin(), run.arguments.end());
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+        abort();
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) argv.push_back(&argument[0]);
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& variable : variables) envp.push_back(&variable[0]);
+        envp.push_back(nullptr);
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        int no_input = open("/dev/null", O_RDONLY);
+        dup2(no_input, STDIN_FILENO);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    return child;
+}
+
+static void remove_folder(const std::string& scratch)
+{
+    std::string cleanup = "rm -rf '" + scratch + "'";
+    if (system(cleanup.c_str()) != 0) {
+        abort();
+    }
+}
+
+CalvexResult run_calvex(const CalvexRun& run)
+{
+    std::string scratch = make_scratch();
+    int out_pipe[2];
+    int err_pipe[2];
+    pid_t child = start(run, scratch, out_pipe, err_pipe);
+
+    CalvexResult result;
+    if (!drain(out_pipe[0], err_pipe[0], &result, now_seconds() + run.timeout_seconds)) {
+        result.timed_out = true;
+        kill(child, SIGKILL);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    result.trace = read_whole(scratch + "/trace");
+    result.ledger = read_whole(scratch + "/ledger");
+    remove_folder(scratch);
+    return result;
+}
+
+SpawnedCalvex spawn_calvex(const CalvexRun& run)
+{
+    SpawnedCalvex spawned;
+    spawned.scratch = make_scratch();
+    int out_pipe[2];
+    int err_pipe[2];
+    spawned.pid = start(run, spawned.scratch, out_pipe, err_pipe);
+    close(err_pipe[0]);
+    spawned.out = out_pipe[0];
+    return spawned;
+}
+
+void remove_scratch(const SpawnedCalvex& spawned)
+{
+    remove_folder(spawned.scratch);
+}

@@ -1,0 +1,94 @@
+// Black-box regress cases kept as files: each tests/golden/NAME.scenario is
+// run and its standard output must equal NAME.expected byte for byte.
+// Leading comment lines set the run:
+//   # args: ARG ...            arguments (default --once)
+//   # env: NAME=VALUE          one variable for the simulated platform
+//   # exit: N                  expected exit status (default 0)
+//   # scenario: builtin        use the built-in machine, not this file
+#include "calvex_run.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> golden_cases()
+{
+    std::vector<std::string> names;
+    DIR* folder = opendir(GOLDEN_DIRECTORY);
+    if (folder == nullptr) {
+        return names;
+    }
+    while (dirent* item = readdir(folder)) {
+        std::string name = item->d_name;
+        const std::string suffix = ".scenario";
+        if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            names.push_back(name.substr(0, name.size() - suffix.size()));
+        }
+    }
+    closedir(folder);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+struct GoldenCase {
+    CalvexRun run;
+    int exit_status = 0;
+};
+
+GoldenCase read_case(const std::string& scenario)
+{
+    GoldenCase golden;
+    golden.run.arguments = {"--once"};
+    golden.run.scenario = scenario;
+    std::istringstream lines(scenario);
+    std::string line;
+    while (std::getline(lines, line) && line.rfind("#", 0) == 0) {
+        std::istringstream words(line.substr(1));
+        std::string directive;
+        words >> directive;
+        if (directive == "args:") {
+            golden.run.arguments.clear();
+            for (std::string word; words >> word;) golden.run.arguments.push_back(word);
+        } else if (directive == "env:") {
+            std::string assignment;
+            words >> assignment;
+            size_t equals = assignment.find('=');
+            golden.run.environment.push_back({assignment.substr(0, equals), assignment.substr(equals + 1)});
+        } else if (directive == "exit:") {
+            words >> golden.exit_status;
+        } else if (directive == "scenario:") {
+            golden.run.scenario.clear();
+        }
+    }
+    return golden;
+}
+
+TEST(Golden, EveryCaseGivesItsExpectedOutput)
+{
+    std::vector<std::string> names = golden_cases();
+    ASSERT_GE(names.size(), 4u) << "golden cases missing from " << GOLDEN_DIRECTORY;
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        std::string base = std::string(GOLDEN_DIRECTORY) + "/" + name;
+        GoldenCase golden = read_case(read_file(base + ".scenario"));
+        CalvexResult result = run_calvex(golden.run);
+        EXPECT_EQ(result.out, read_file(base + ".expected"));
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exit_status, golden.exit_status);
+    }
+}
+
+}
