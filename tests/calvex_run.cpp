@@ -163,6 +163,29 @@ static void remove_folder(const std::string& scratch)
     }
 }
 
+// Keeps the first complete lines of every run for the protocol schema check
+// that runs after the suite, when CALVEX_TEST_LINES_DIR names a folder.
+static void keep_lines_for_schema_check(const std::string& out)
+{
+    const char* folder = getenv("CALVEX_TEST_LINES_DIR");
+    if (folder == nullptr || *folder == '\0') {
+        return;
+    }
+    const size_t most_lines = 50;
+    size_t end = 0;
+    for (size_t lines = 0; lines < most_lines; ++lines) {
+        size_t next = out.find('\n', end);
+        if (next == std::string::npos) break;
+        end = next + 1;
+    }
+    if (end == 0) {
+        return;
+    }
+    static int runs = 0;
+    std::string path = std::string(folder) + "/" + std::to_string(getpid()) + "-" + std::to_string(++runs) + ".jsonl";
+    std::ofstream(path, std::ios::binary) << out.substr(0, end);
+}
+
 CalvexResult run_calvex(const CalvexRun& run)
 {
     std::string scratch = make_scratch();
@@ -182,6 +205,7 @@ CalvexResult run_calvex(const CalvexRun& run)
     result.trace = read_whole(scratch + "/trace");
     result.ledger = read_whole(scratch + "/ledger");
     remove_folder(scratch);
+    keep_lines_for_schema_check(result.out);
     return result;
 }
 

@@ -14,6 +14,8 @@ fi
 
 tools/prerequisites.sh cmake:cmake g++:g++ make:make readelf:binutils \
     /usr/include/gtest/gtest.h:libgtest-dev node:nodejs npm:npm
+# The JSON Schema validator, pinned by tools/schema/package-lock.json.
+[ -d tools/schema/node_modules/ajv ] || npm ci --prefix tools/schema --no-audit --no-fund --silent
 cmake -S . -B "$build" "${options[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 (cd "$build" && ctest --output-on-failure -j"$(nproc)")
