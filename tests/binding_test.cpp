@@ -5,31 +5,26 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 
 namespace {
 
 const char IOKIT_NOT_AVAILABLE[] = "{\"error\":\"IOKit not available\"}\n";
 const char NO_HID_EVENT_SYSTEM[] = "{\"error\":\"no HID event system\"}\n";
 
-const std::vector<std::string> LOOKUPS_IN_ORDER = {
-    "dlsym CoreFoundation CFStringCreateWithCString",
-    "dlsym CoreFoundation CFNumberCreate",
-    "dlsym CoreFoundation CFDictionaryCreate",
-    "dlsym CoreFoundation CFArrayGetCount",
-    "dlsym CoreFoundation CFArrayGetValueAtIndex",
-    "dlsym CoreFoundation CFStringGetCString",
-    "dlsym CoreFoundation CFGetTypeID",
-    "dlsym CoreFoundation CFStringGetTypeID",
-    "dlsym CoreFoundation CFRelease",
-    "dlsym CoreFoundation kCFTypeDictionaryKeyCallBacks",
-    "dlsym CoreFoundation kCFTypeDictionaryValueCallBacks",
-    "dlsym IOKit IOHIDEventSystemClientCreate",
-    "dlsym IOKit IOHIDEventSystemClientSetMatching",
-    "dlsym IOKit IOHIDEventSystemClientCopyServices",
-    "dlsym IOKit IOHIDServiceClientCopyEvent",
-    "dlsym IOKit IOHIDServiceClientCopyProperty",
-    "dlsym IOKit IOHIDEventGetFloatValue",
-};
+// "dlsym FRAMEWORK SYMBOL" for the 17 symbols in binding order, from the
+// list the link audits also check the binaries against.
+std::vector<std::string> lookups_in_order()
+{
+    std::vector<std::string> lookups;
+    std::ifstream list(FRAMEWORK_SYMBOLS_FILE);
+    for (std::string line; std::getline(list, line);) {
+        if (!line.empty()) lookups.push_back("dlsym " + line);
+    }
+    return lookups;
+}
+
+const std::vector<std::string> LOOKUPS_IN_ORDER = lookups_in_order();
 
 const std::vector<std::string> FRAMEWORK_OPENS = {
     "dlopen /System/Library/Frameworks/CoreFoundation.framework/CoreFoundation 1",
@@ -48,6 +43,7 @@ TEST(Binding, OpensBothFrameworksByPathThenLooksUpSeventeenSymbolsInOrder)
 {
     CalvexResult result = run_with_fault("", {"--once"});
     ASSERT_EQ(result.exit_status, 0) << result.err;
+    ASSERT_EQ(LOOKUPS_IN_ORDER.size(), 17u);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.trace_lines_starting("dlopen"), FRAMEWORK_OPENS);
     EXPECT_EQ(result.trace_lines_starting("dlsym"), LOOKUPS_IN_ORDER);

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Audits the macOS arm64 build: a signed arm64 Mach-O executable for macOS,
+# loading libSystem alone, importing only what the code needs from it, and
+# carrying the framework paths and symbol names exactly as it must use them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+binary=${1:-dist/calvex-macos-arm64}
+objdump=$(command -v llvm-objdump || command -v llvm-objdump-14 || true)
+nm=$(command -v llvm-nm || command -v llvm-nm-14 || true)
+if [ -z "$objdump" ] || [ -z "$nm" ]; then
+    tools/prerequisites.sh llvm-objdump:llvm
+    objdump=$(command -v llvm-objdump) nm=$(command -v llvm-nm)
+fi
+
+# What the code calls in libSystem; optional ones are what a compiler may
+# or may not emit for the same source.
+required="___stdoutp _dlopen _dlsym _fflush _fputs _getppid _printf _puts _snprintf _strcmp _strtoll _usleep dyld_stub_binder"
+optional="_memset _memcpy _bzero ___bzero _fwrite _putchar ___stack_chk_fail ___stack_chk_guard"
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+header=$("$objdump" --macho --private-header "$binary")
+echo "$header" | grep -Eq 'MH_MAGIC_64 +ARM64 .* EXECUTE ' || fail "not a 64-bit arm64 Mach-O executable"
+commands=$("$objdump" --macho --private-headers "$binary")
+grep -q 'cmd LC_CODE_SIGNATURE' <<<"$commands" || fail "no LC_CODE_SIGNATURE"
+grep -q 'cmd LC_BUILD_VERSION' <<<"$commands" || fail "no LC_BUILD_VERSION"
+platform=$(awk '/cmd LC_BUILD_VERSION/{found=1} found && $1=="platform"{print $2; exit}' <<<"$commands")
+minos=$(awk '/cmd LC_BUILD_VERSION/{found=1} found && $1=="minos"{print $2; exit}' <<<"$commands")
+[ "$platform" = macos ] || fail "build platform is '$platform', not macos"
+[ "${minos%%.*}" -le 15 ] 2>/dev/null || fail "minimum macOS '$minos' is above 15"
+dylibs=$(awk '/cmd LC_(LOAD|LOAD_WEAK|REEXPORT|LAZY_LOAD|LOAD_UPWARD)_DYLIB/{want=1; next}
+              want && $1 == "name" {print $2; want=0}' <<<"$commands" | sort -u | tr '\n' ' ')
+[ "$dylibs" = "/usr/lib/libSystem.B.dylib " ] || fail "loads '$dylibs', not libSystem alone"
+
+imports=$("$nm" -u "$binary" | sort -u | tr '\n' ' ')
+for symbol in $imports; do
+    case " $required $optional " in
+        *" $symbol "*) ;;
+        *) fail "unexpected import $symbol" ;;
+    esac
+done
+for symbol in $required; do
+    case " $imports " in *" $symbol "*) ;; *) fail "missing import $symbol" ;; esac
+done
+
+strings=$(strings -a -n 3 "$binary")
+for text in /System/Library/Frameworks/CoreFoundation.framework/CoreFoundation \
+            /System/Library/Frameworks/IOKit.framework/IOKit $(awk '{print $2}' tools/framework-symbols.txt); do
+    grep -qxF "$text" <<<"$strings" || fail "string '$text' not in the binary"
+done
+
+# Zig links a needed C++ runtime statically, so look for its traces too.
+if grep -qE '^(libc\+\+abi|St9exception|St9bad_alloc|N10__cxxabiv)' <<<"$strings"; then
+    fail "C++ runtime code linked in"
+fi
+
+signature=$(python3 tools/check-macho-signature.py "$binary") || fail "code signature: $signature"
+
+echo "file:     $(wc -c <"$binary") bytes, $(echo "$header" | awk '/MH_MAGIC_64/{print $2, $3, $5}')"
+echo "platform: $platform, minimum $minos"
+echo "dylibs:   $dylibs"
+echo "imports:  $imports"
+echo "$signature"
+echo "strings:  2 framework paths and $(wc -l <tools/framework-symbols.txt) symbol names present"
+if [ "$failures" -ne 0 ]; then
+    echo "macOS audit: $failures problem(s)"
+    exit 1
+fi
+echo "PASS: macOS arm64 audit"
