@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds calvex, the simulated platform and the benchmark helpers, then
+# measures everything and writes the table to bench/results.md.
+#   bench/run.sh           full runs (a few minutes)
+#   bench/run.sh --quick   fewer start-up runs
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/prerequisites.sh cmake:cmake g++:g++ make:make valgrind:valgrind python3:python3 \
+    /usr/include/gtest/gtest.h:libgtest-dev
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DCALVEX_SANITIZE=OFF >/dev/null
+cmake --build build -j"$(nproc)" >/dev/null
+python3 bench/measure.py build "$@" | tee bench/results.md
