@@ -53,22 +53,39 @@ void snapshot_writer_open_line(SnapshotWriter* writer)
     fputs("{\"sensors\":[", stdout);
 }
 
-void snapshot_writer_write_entry(SnapshotWriter* writer, const char* name, double temperature)
+static bool needs_escaping(const unsigned char* name)
+{
+    for (; *name != 0; ++name) {
+        if (*name < 0x20 || *name == '"' || *name == '\\') {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The rare name with bytes to escape is written in escaped chunks.
+static void write_escaped_entry(const char* separator, const unsigned char* name, double temperature)
 {
     char chunk[ESCAPED_CHUNK_SIZE];
-    const char* separator = writer->entry_written ? "," : "";
-    const unsigned char* rest =
-        escape_into_chunk(reinterpret_cast<const unsigned char*>(name), chunk);
+    const unsigned char* rest = escape_into_chunk(name, chunk);
+    printf("%s{\"name\":\"%s", separator, chunk);
+    while (*rest != 0) {
+        rest = escape_into_chunk(rest, chunk);
+        fputs(chunk, stdout);
+    }
+    printf("\",\"t\":%.2f}", temperature);
+}
 
-    if (*rest == 0) {
-        printf("%s{\"name\":\"%s\",\"t\":%.2f}", separator, chunk, temperature);
+void snapshot_writer_write_entry(SnapshotWriter* writer, const char* name, double temperature)
+{
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name);
+    if (needs_escaping(bytes)) {
+        write_escaped_entry(writer->entry_written ? "," : "", bytes, temperature);
+    } else if (writer->entry_written) {
+        // Most names need no escaping: one formatted write per entry.
+        printf(",{\"name\":\"%s\",\"t\":%.2f}", name, temperature);
     } else {
-        printf("%s{\"name\":\"%s", separator, chunk);
-        while (*rest != 0) {
-            rest = escape_into_chunk(rest, chunk);
-            fputs(chunk, stdout);
-        }
-        printf("\",\"t\":%.2f}", temperature);
+        printf("{\"name\":\"%s\",\"t\":%.2f}", name, temperature);
     }
     writer->entry_written = true;
 }
