@@ -78,6 +78,8 @@ bool sensor_source_bind(SensorSource* source)
 
 static CFNumberRef make_sint32_number(const FrameworkBinding* binding, int32_t value)
 {
+    // The number object copies the value; nothing keeps its address.
+    // cppcheck-suppress returnDanglingLifetime
     return binding->pCFNumberCreate(NULL, SINT32_NUMBER_TYPE, &value);
 }
 

@@ -20,14 +20,14 @@ static uint32_t interval_from_milliseconds(int64_t milliseconds)
     if (milliseconds > LONGEST_INTERVAL_MS) {
         milliseconds = LONGEST_INTERVAL_MS;
     }
-    return static_cast<uint32_t>(milliseconds) * 1000u;
+    return static_cast<uint32_t>(milliseconds) * 1000U;
 }
 
 RunSettings read_run_settings(int argc, const char* const* argv)
 {
     RunSettings settings;
     settings.once = false;
-    settings.interval_us = static_cast<uint32_t>(DEFAULT_INTERVAL_MS) * 1000u;
+    settings.interval_us = static_cast<uint32_t>(DEFAULT_INTERVAL_MS) * 1000U;
     if (argc < 2 || argv[1] == NULL) {
         return settings;
     }
