@@ -112,6 +112,7 @@ const void* CFDictionaryCreate(const void* allocator, const void** keys, const v
     }
     SimObject* dictionary = sim_object_new(KIND_DICTIONARY);
     dictionary->items = static_cast<SimObject**>(calloc(SIM_DICTIONARY_CAPACITY, sizeof(SimObject*)));
+    dictionary->values = static_cast<SimObject**>(calloc(SIM_DICTIONARY_CAPACITY, sizeof(SimObject*)));
     for (CFIndex i = 0; i < count; ++i) {
         dictionary->items[i] = sim_object_checked(keys[i], call, 0);
         dictionary->values[i] = sim_object_checked(values[i], call, 0);

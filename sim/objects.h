@@ -32,7 +32,7 @@ struct SimObject {
     int64_t number;
     // array items, or dictionary keys; dictionary values
     SimObject** items;
-    SimObject* values[SIM_DICTIONARY_CAPACITY];
+    SimObject** values;
     int64_t count;
     // service and event: the reading; service: whether it has an event
     double temperature;
