@@ -37,12 +37,12 @@ const SensorGroup GROUPS[] = {
     {"PMU TR0Z", 0, 0, -127.0, SERVICE_WITH_EVENT},
 };
 
-std::vector<ServiceSpec> build_machine(std::vector<double>* bases)
+std::vector<PublishedService> build_machine(std::vector<double>* bases)
 {
-    std::vector<ServiceSpec> services;
+    std::vector<PublishedService> services;
     for (const SensorGroup& group : GROUPS) {
         for (int number = group.first; number <= group.last; ++number) {
-            ServiceSpec service{group.presence, group.base_celsius, PRODUCT_ABSENT, std::string()};
+            PublishedService service{group.presence, group.base_celsius, PRODUCT_ABSENT, std::string()};
             if (group.name_format != nullptr) {
                 char name[64];
                 snprintf(name, sizeof name, group.name_format, number);
@@ -68,10 +68,10 @@ double jitter(uint64_t snapshot, size_t position)
 
 }
 
-void default_snapshot(uint64_t index, SnapshotSpec* snapshot)
+void default_snapshot(uint64_t index, PublishedSnapshot* snapshot)
 {
     static std::vector<double> bases;
-    static const std::vector<ServiceSpec> machine = build_machine(&bases);
+    static const std::vector<PublishedService> machine = build_machine(&bases);
     if (snapshot->services.empty()) {
         snapshot->services = machine;
     }

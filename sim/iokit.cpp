@@ -34,13 +34,13 @@ static bool is_temperature_matching(const SimObject* dictionary)
     return true;
 }
 
-static SimObject* make_service(const ServiceSpec& spec)
+static SimObject* make_service(const PublishedService& published)
 {
     SimObject* service = sim_object_new(KIND_SERVICE);
-    service->has_event = spec.presence == SERVICE_WITH_EVENT;
-    service->temperature = spec.reading;
-    service->number = spec.product_kind;
-    sim_object_set_bytes(service, spec.product.data(), spec.product.size());
+    service->has_event = published.presence == SERVICE_WITH_EVENT;
+    service->temperature = published.reading;
+    service->number = published.product_kind;
+    sim_object_set_bytes(service, published.product.data(), published.product.size());
     return service;
 }
 
@@ -78,7 +78,7 @@ const void* IOHIDEventSystemClientCopyServices(const void* client)
         sim_fail(call, "the client has no temperature matching, so it would list every HID service");
     }
     uint64_t index = snapshots_served++;
-    const SnapshotSpec& snapshot = scenario_snapshot(index);
+    const PublishedSnapshot& snapshot = scenario_snapshot(index);
     if (snapshot.null_list) {
         sim_trace("copy-services %llu null", static_cast<unsigned long long>(index));
         return nullptr;
@@ -88,8 +88,8 @@ const void* IOHIDEventSystemClientCopyServices(const void* client)
     size_t count = snapshot.services.size();
     list->items = static_cast<SimObject**>(calloc(count ? count : 1, sizeof(SimObject*)));
     for (size_t i = 0; i < count; ++i) {
-        const ServiceSpec& spec = snapshot.services[i];
-        list->items[i] = spec.presence == SERVICE_NULL ? nullptr : make_service(spec);
+        const PublishedService& published = snapshot.services[i];
+        list->items[i] = published.presence == SERVICE_NULL ? nullptr : make_service(published);
     }
     list->count = static_cast<int64_t>(count);
     return list;

@@ -83,7 +83,7 @@ struct LineReader {
         return bytes;
     }
 
-    void product(ServiceSpec* service)
+    void product(PublishedService* service)
     {
         skip_blanks();
         if (*cursor == '"') {
@@ -112,9 +112,9 @@ struct LineReader {
 
 }
 
-std::vector<SnapshotSpec> parse_scenario(const std::string& text, const char* origin)
+std::vector<PublishedSnapshot> parse_scenario(const std::string& text, const char* origin)
 {
-    std::vector<SnapshotSpec> snapshots;
+    std::vector<PublishedSnapshot> snapshots;
     LineReader reader{origin, 0, nullptr};
     size_t start = 0;
     while (start < text.size()) {
@@ -131,14 +131,14 @@ std::vector<SnapshotSpec> parse_scenario(const std::string& text, const char* or
             continue;
         }
         if (keyword == "snapshot" || snapshots.empty()) {
-            snapshots.push_back(SnapshotSpec{false, {}});
+            snapshots.push_back(PublishedSnapshot{false, {}});
             if (keyword == "snapshot") {
                 reader.end_of_line();
                 continue;
             }
         }
-        SnapshotSpec& snapshot = snapshots.back();
-        ServiceSpec service{SERVICE_NULL, 0.0, PRODUCT_ABSENT, std::string()};
+        PublishedSnapshot& snapshot = snapshots.back();
+        PublishedService service{SERVICE_NULL, 0.0, PRODUCT_ABSENT, std::string()};
         if (keyword == "null-list") {
             snapshot.null_list = true;
         } else if (keyword == "null-service") {
@@ -158,7 +158,7 @@ std::vector<SnapshotSpec> parse_scenario(const std::string& text, const char* or
         reader.end_of_line();
     }
     if (snapshots.empty()) {
-        snapshots.push_back(SnapshotSpec{false, {}});
+        snapshots.push_back(PublishedSnapshot{false, {}});
     }
     return snapshots;
 }
@@ -179,11 +179,11 @@ static std::string read_file(const char* path)
     return text;
 }
 
-const SnapshotSpec& scenario_snapshot(uint64_t index)
+const PublishedSnapshot& scenario_snapshot(uint64_t index)
 {
     static bool loaded = false;
-    static std::vector<SnapshotSpec> from_file;
-    static SnapshotSpec generated;
+    static std::vector<PublishedSnapshot> from_file;
+    static PublishedSnapshot generated;
     if (!loaded) {
         const char* path = getenv("CALVEX_SIM_SCENARIO");
         if (path != nullptr && *path != '\0') {

@@ -10,27 +10,27 @@
 enum ServicePresence { SERVICE_NULL, SERVICE_WITH_EVENT, SERVICE_WITHOUT_EVENT };
 enum ProductKind { PRODUCT_ABSENT, PRODUCT_NUMBER, PRODUCT_STRING };
 
-struct ServiceSpec {
+struct PublishedService {
     ServicePresence presence;
     double reading;
     ProductKind product_kind;
     std::string product;
 };
 
-struct SnapshotSpec {
+struct PublishedSnapshot {
     bool null_list;
-    std::vector<ServiceSpec> services;
+    std::vector<PublishedService> services;
 };
 
 // The services of the given snapshot (counted from 0); the last block of a
 // scenario file repeats for ever.
-const SnapshotSpec& scenario_snapshot(uint64_t index);
+const PublishedSnapshot& scenario_snapshot(uint64_t index);
 
 // Parses scenario text; on a bad line, fails naming it.
-std::vector<SnapshotSpec> parse_scenario(const std::string& text, const char* origin);
+std::vector<PublishedSnapshot> parse_scenario(const std::string& text, const char* origin);
 
 // The built-in machine: a plausible Apple Silicon sensor set whose readings
 // drift from one snapshot to the next.
-void default_snapshot(uint64_t index, SnapshotSpec* snapshot);
+void default_snapshot(uint64_t index, PublishedSnapshot* snapshot);
 
 #endif

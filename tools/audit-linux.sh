@@ -11,27 +11,14 @@ required="dlopen dlsym fflush fputs getppid printf puts snprintf strcmp strtoll 
 optional="fwrite putchar memset memcpy __cxa_finalize __gmon_start__ _ITM_deregisterTMCloneTable
 _ITM_registerTMCloneTable __stack_chk_fail __printf_chk __snprintf_chk"
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. tools/audit-common.sh
 
 needed=$(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
 [ "$needed" = "libc.so.6 " ] || fail "NEEDED is '$needed', not libc.so.6 alone"
 
 imports=$(nm -D --undefined-only "$binary" | awk '{print $NF}' | sed 's/@.*//' | sort -u | tr '\n' ' ')
-for symbol in $imports; do
-    case " $required $(echo $optional) " in
-        *" $symbol "*) ;;
-        *) fail "unexpected import $symbol" ;;
-    esac
-done
-for symbol in $required; do
-    case " $imports " in *" $symbol "*) ;; *) fail "missing import $symbol" ;; esac
-done
+check_imports "$imports" "$required" "$optional"
 
 echo "NEEDED:  $needed"
 echo "imports: $imports"
-if [ "$failures" -ne 0 ]; then
-    echo "Linux audit: $failures problem(s)"
-    exit 1
-fi
-echo "PASS: Linux link audit"
+finish "Linux link audit"

@@ -17,8 +17,7 @@ fi
 required="___stdoutp _dlopen _dlsym _fflush _fputs _getppid _printf _puts _snprintf _strcmp _strtoll _usleep dyld_stub_binder"
 optional="_memset _memcpy _bzero ___bzero _fwrite _putchar ___stack_chk_fail ___stack_chk_guard"
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. tools/audit-common.sh
 
 header=$("$objdump" --macho --private-header "$binary")
 echo "$header" | grep -Eq 'MH_MAGIC_64 +ARM64 .* EXECUTE ' || fail "not a 64-bit arm64 Mach-O executable"
@@ -34,15 +33,7 @@ dylibs=$(awk '/cmd LC_(LOAD|LOAD_WEAK|REEXPORT|LAZY_LOAD|LOAD_UPWARD)_DYLIB/{wan
 [ "$dylibs" = "/usr/lib/libSystem.B.dylib " ] || fail "loads '$dylibs', not libSystem alone"
 
 imports=$("$nm" -u "$binary" | sort -u | tr '\n' ' ')
-for symbol in $imports; do
-    case " $required $optional " in
-        *" $symbol "*) ;;
-        *) fail "unexpected import $symbol" ;;
-    esac
-done
-for symbol in $required; do
-    case " $imports " in *" $symbol "*) ;; *) fail "missing import $symbol" ;; esac
-done
+check_imports "$imports" "$required" "$optional"
 
 strings=$(strings -a -n 3 "$binary")
 for text in /System/Library/Frameworks/CoreFoundation.framework/CoreFoundation \
@@ -63,8 +54,4 @@ echo "dylibs:   $dylibs"
 echo "imports:  $imports"
 echo "$signature"
 echo "strings:  2 framework paths and $(wc -l <tools/framework-symbols.txt) symbol names present"
-if [ "$failures" -ne 0 ]; then
-    echo "macOS audit: $failures problem(s)"
-    exit 1
-fi
-echo "PASS: macOS arm64 audit"
+finish "macOS arm64 audit"
