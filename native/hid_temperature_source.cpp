@@ -10,7 +10,7 @@ static const char CORE_FOUNDATION_PATH[] =
     "/System/Library/Frameworks/CoreFoundation.framework/CoreFoundation";
 static const char IOKIT_PATH[] = "/System/Library/Frameworks/IOKit.framework/IOKit";
 
-// Lazy binding, as the frameworks are opened on every platform.
+// Mode 1 is lazy binding (RTLD_LAZY) on macOS and on Linux alike.
 static const int FRAMEWORK_OPEN_MODE = 1;
 
 static const CFStringEncoding UTF8_ENCODING = 0x08000100;

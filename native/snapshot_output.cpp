@@ -47,12 +47,6 @@ static const unsigned char* escape_into_chunk(const unsigned char* name, char* c
     return name;
 }
 
-void snapshot_writer_open_line(SnapshotWriter* writer)
-{
-    writer->entry_written = false;
-    fputs("{\"sensors\":[", stdout);
-}
-
 static bool needs_escaping(const unsigned char* name)
 {
     for (; *name != 0; ++name) {
@@ -74,6 +68,12 @@ static void write_escaped_entry(const char* separator, const unsigned char* name
         fputs(chunk, stdout);
     }
     printf("\",\"t\":%.2f}", temperature);
+}
+
+void snapshot_writer_open_line(SnapshotWriter* writer)
+{
+    writer->entry_written = false;
+    fputs("{\"sensors\":[", stdout);
 }
 
 void snapshot_writer_write_entry(SnapshotWriter* writer, const char* name, double temperature)
