@@ -1,6 +1,7 @@
 // Spawns calvex under the preloaded simulated platform, in a scratch folder.
 #include "calvex_run.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -87,7 +88,8 @@ static double now_seconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// Reads both pipes until the child closes them or the deadline passes.
+// Reads both pipes until the child closes them or the deadline passes;
+// closes them either way.
 static bool drain(int out_pipe, int err_pipe, CalvexResult* result, double deadline)
 {
     pollfd pipes[2] = {{out_pipe, POLLIN, 0}, {err_pipe, POLLIN, 0}};
@@ -95,7 +97,10 @@ static bool drain(int out_pipe, int err_pipe, CalvexResult* result, double deadl
     int open_pipes = 2;
     while (open_pipes > 0) {
         int wait_ms = static_cast<int>((deadline - now_seconds()) * 1000);
-        if (wait_ms <= 0 || poll(pipes, 2, wait_ms) <= 0) {
+        if (wait_ms <= 0 || (poll(pipes, 2, wait_ms) <= 0 && errno != EINTR)) {
+            for (pollfd& pipe : pipes) {
+                if (pipe.fd >= 0) close(pipe.fd);
+            }
             return false;
         }
         for (int i = 0; i < 2; ++i) {
