@@ -154,8 +154,10 @@ uint8_t CFStringGetCString(const void* string, char* buffer, CFIndex buffer_size
         return 1;
     }
     // Like the real conversion: as many whole characters as fit before the
-    // last byte, no terminator, and failure reported.
-    size_t prefix = whole_characters_within(object->bytes, object->length, room - 1);
+    // last byte, no terminator, and failure reported. The fault fills the
+    // whole buffer instead, for callers that must not trust a terminator.
+    size_t limit = sim_fault("overfull-conversion") ? room : room - 1;
+    size_t prefix = whole_characters_within(object->bytes, object->length, limit);
     memcpy(buffer, object->bytes, prefix);
     return 0;
 }

@@ -163,6 +163,18 @@ TEST(Snapshot, LongNamesKeepWholeCharactersWithin255Bytes)
     });
 }
 
+// Should a conversion ever fill the whole buffer without a terminator, the
+// name still ends within its 255 bytes instead of running past the buffer.
+TEST(Snapshot, NameStaysWithinItsBufferWhenTheConversionLeavesNoTerminator)
+{
+    CalvexRun run;
+    run.arguments = {"--once"};
+    run.scenario = sensor(40, std::string(300, 'q')) + sensor(41, "next");
+    run.environment = {{"CALVEX_SIM_FAULT", "overfull-conversion"}};
+    expect_clean_single_snapshot(run_calvex(run),
+                                 entry(std::string(255, 'q'), "40.00") + "," + entry("next", "41.00"));
+}
+
 TEST(Snapshot, BuiltInMachineGivesARealisticLine)
 {
     CalvexRun run;
