@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-45}
 tools/prerequisites.sh cmake:cmake clang++:clang \
     /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCALVEX_FUZZ=ON -DCALVEX_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCALVEX_FUZZ=ON -DCALVEX_TESTS=OFF -DCALVEX_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target snapshot_writer_fuzz run_settings_fuzz >build-fuzz.log 2>&1 ||
     { cat build-fuzz.log; exit 1; }
 mkdir -p build-fuzz/crashes

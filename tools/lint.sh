@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/prerequisites.sh cmake:cmake g++:g++ clang-tidy:clang-tidy cppcheck:cppcheck
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DCALVEX_WERROR=ON >/dev/null
 echo "== clang-tidy"
 status=0
 findings=$(clang-tidy --quiet -p build native/*.cpp 2>&1) || status=$?

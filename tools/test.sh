@@ -6,14 +6,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build
-options=(-DCMAKE_BUILD_TYPE=Release -DCALVEX_SANITIZE=OFF)
+options=(-DCMAKE_BUILD_TYPE=Release -DCALVEX_SANITIZE=OFF -DCALVEX_WERROR=ON)
 if [ "${1:-}" = --sanitize ]; then
     build=build-sanitize
-    options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALVEX_SANITIZE=ON)
+    options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALVEX_SANITIZE=ON -DCALVEX_WERROR=ON)
 fi
 
 tools/prerequisites.sh cmake:cmake g++:g++ make:make readelf:binutils \
-    /usr/include/gtest/gtest.h:libgtest-dev node:nodejs npm:npm
+    /usr/include/gtest/gtest.h:libgtest-dev node:nodejs npm:npm \
+    mandoc:mandoc man:man-db
 # The JSON Schema validator, pinned by tools/schema/package-lock.json.
 [ -d tools/schema/node_modules/ajv ] || npm ci --prefix tools/schema --no-audit --no-fund --silent
 cmake -S . -B "$build" "${options[@]}" >/dev/null
