@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# `cmake --install` into a fresh prefix must give exactly the tree a packager
+# expects: the tool, its man page and its documents, nothing else.
+# Usage: install_tree_test.sh BUILD_DIR
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+expected="bin/calvex
+share/doc/calvex/LICENSE
+share/doc/calvex/README.md
+share/doc/calvex/calvex-line.schema.json
+share/doc/calvex/protocol.md
+share/man/man1/calvex.1"
+actual=$(cd "$prefix" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+[ "$actual" = "$expected" ] || fail "installed tree differs:
+$actual"
+[ -x "$prefix/bin/calvex" ] || fail "bin/calvex is not executable"
+cmp -s "$build/calvex" "$prefix/bin/calvex" || fail "bin/calvex is not the built tool"
+echo "PASS: installed $(echo "$actual" | wc -l) files under the prefix"

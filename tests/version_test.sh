@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# One version everywhere: VERSION is the source; CMake reads it, and every
+# package manifest must carry the same number.
+# Usage: version_test.sh CMAKE_PROJECT_VERSION
+set -euo pipefail
+cd "$(dirname "$0")/.."
+version=$(cat VERSION)
+fail() { echo "FAIL: $*"; exit 1; }
+
+[[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "VERSION '$version' is not MAJOR.MINOR.PATCH"
+[ "$1" = "$version" ] || fail "CMake's project version $1 differs from VERSION $version"
+for manifest in clients/node/package.json clients/node/package-lock.json; do
+    found=$(node -e 'const m = require(process.argv[1]); console.log(m.version, (m.packages && m.packages[""] || m).version)' "$PWD/$manifest")
+    [ "$found" = "$version $version" ] || fail "$manifest has version '$found', VERSION has $version"
+done
+echo "PASS: version $version in VERSION, CMake and every manifest"
