@@ -190,8 +190,9 @@ def main():
                      f"{peak:,.0f} kB / {anonymous:,.0f} kB"))
     rows.append(("Linux binary `build/calvex`", f"{os.path.getsize(CALVEX):,} bytes"))
     macos = os.path.join(ROOT, "dist", "calvex-macos-arm64")
-    if os.path.exists(macos):
-        rows.append(("macOS arm64 binary `dist/calvex-macos-arm64`", f"{os.path.getsize(macos):,} bytes"))
+    macos_size = f"{os.path.getsize(macos):,} bytes" if os.path.exists(macos) else \
+        "not built on this run (`tools/build-macos-arm64.sh` makes it)"
+    rows.append(("macOS arm64 binary `dist/calvex-macos-arm64`", macos_size))
 
     print("| Measure | Figure |")
     print("|---|---|")

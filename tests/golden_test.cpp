@@ -24,10 +24,10 @@ std::string read_file(const std::string& path)
     return text.str();
 }
 
-std::vector<std::string> golden_cases()
+std::vector<std::string> golden_cases(const char* directory)
 {
     std::vector<std::string> names;
-    DIR* folder = opendir(GOLDEN_DIRECTORY);
+    DIR* folder = opendir(directory);
     if (folder == nullptr) {
         return names;
     }
@@ -76,19 +76,33 @@ GoldenCase read_case(const std::string& scenario)
     return golden;
 }
 
-TEST(Golden, EveryCaseGivesItsExpectedOutput)
+void expect_every_case_gives_its_output(const char* directory)
 {
-    std::vector<std::string> names = golden_cases();
-    ASSERT_GE(names.size(), 4u) << "golden cases missing from " << GOLDEN_DIRECTORY;
+    std::vector<std::string> names = golden_cases(directory);
+    ASSERT_GE(names.size(), 4u) << "golden cases missing from " << directory;
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
-        std::string base = std::string(GOLDEN_DIRECTORY) + "/" + name;
+        std::string base = std::string(directory) + "/" + name;
         GoldenCase golden = read_case(read_file(base + ".scenario"));
         CalvexResult result = run_calvex(golden.run);
         EXPECT_EQ(result.out, read_file(base + ".expected"));
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(result.exit_status, golden.exit_status);
+        if (golden.exit_status == 0) {
+            EXPECT_NE(result.ledger.find(START_UP_OBJECTS_ONLY), std::string::npos) << result.ledger;
+        }
     }
+}
+
+TEST(Golden, EveryCaseGivesItsExpectedOutput)
+{
+    expect_every_case_gives_its_output(GOLDEN_DIRECTORY);
+}
+
+// The ready scenarios users are pointed to must keep doing what they show.
+TEST(Golden, EveryShippedScenarioGivesItsExpectedOutput)
+{
+    expect_every_case_gives_its_output(SHIPPED_SCENARIOS_DIRECTORY);
 }
 
 }
