@@ -21,6 +21,17 @@ const char START_UP_OBJECTS_ONLY[] =
 
 std::string calvex_binary_path() { return CALVEX_BINARY; }
 std::string sim_directory() { return SIM_DIRECTORY; }
+double time_scale() { return CALVEX_TEST_TIME_SCALE; }
+
+// Words of the command put in front of the tool's own (an emulator on the
+// arm64 lane); empty when the tool runs natively.
+static std::vector<std::string> runner_words()
+{
+    std::vector<std::string> words;
+    std::istringstream runner(CALVEX_RUNNER);
+    for (std::string word; runner >> word;) words.push_back(word);
+    return words;
+}
 
 static std::vector<std::string> split_lines(const std::string& text)
 {
@@ -63,7 +74,10 @@ static std::vector<std::string> child_environment(const CalvexRun& run, const st
             variables.push_back(*entry);
         }
     }
-    variables.push_back("LD_PRELOAD=" + sim_directory() + "/libsim_preload.so");
+    std::string preload = "LD_PRELOAD=" + sim_directory() + "/libsim_preload.so";
+    // Behind the emulator the preload is the guest's: qemu-user hands
+    // QEMU_SET_ENV to the program it runs and keeps it from itself.
+    variables.push_back(runner_words().empty() ? preload : "QEMU_SET_ENV=" + preload);
     // Under AddressSanitizer the preload stands before its runtime on purpose.
     variables.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
     variables.push_back("CALVEX_SIM_TRACE=" + scratch + "/trace");
@@ -135,7 +149,8 @@ static std::string make_scratch()
 static pid_t start(const CalvexRun& run, const std::string& scratch, int out_pipe[2], int err_pipe[2])
 {
     std::vector<std::string> variables = child_environment(run, scratch);
-    std::vector<std::string> arguments = {calvex_binary_path()};
+    std::vector<std::string> arguments = runner_words();
+    arguments.push_back(calvex_binary_path());
     arguments.insert(arguments.end(), run.arguments.begin(), run.arguments.end());
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
         abort();
@@ -160,7 +175,7 @@ static pid_t start(const CalvexRun& run, const std::string& scratch, int out_pip
     return child;
 }
 
-static void remove_folder(const std::string& scratch)
+void remove_scratch(const std::string& scratch)
 {
     std::string cleanup = "rm -rf '" + scratch + "'";
     if (system(cleanup.c_str()) != 0) {
@@ -199,9 +214,11 @@ CalvexResult run_calvex(const CalvexRun& run)
     pid_t child = start(run, scratch, out_pipe, err_pipe);
 
     CalvexResult result;
-    if (!drain(out_pipe[0], err_pipe[0], &result, now_seconds() + run.timeout_seconds)) {
+    double timeout = run.timeout_seconds * time_scale();
+    if (!drain(out_pipe[0], err_pipe[0], &result, now_seconds() + timeout)) {
         result.timed_out = true;
         kill(child, SIGKILL);
+        result.err += "[test driver: calvex had not ended after " + std::to_string(timeout) + " s; killed]";
     }
     int status = 0;
     waitpid(child, &status, 0);
@@ -209,9 +226,14 @@ CalvexResult run_calvex(const CalvexRun& run)
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     result.trace = read_whole(scratch + "/trace");
     result.ledger = read_whole(scratch + "/ledger");
-    remove_folder(scratch);
+    remove_scratch(scratch);
     keep_lines_for_schema_check(result.out);
     return result;
+}
+
+bool calvex_runs_natively()
+{
+    return runner_words().empty();
 }
 
 SpawnedCalvex spawn_calvex(const CalvexRun& run)
@@ -228,5 +250,27 @@ SpawnedCalvex spawn_calvex(const CalvexRun& run)
 
 void remove_scratch(const SpawnedCalvex& spawned)
 {
-    remove_folder(spawned.scratch);
+    remove_scratch(spawned.scratch);
+}
+
+bool read_lines_within(int descriptor, int count, double seconds)
+{
+    double deadline = now_seconds() + seconds * time_scale();
+    pollfd readable = {descriptor, POLLIN, 0};
+    while (count > 0) {
+        int wait_ms = static_cast<int>((deadline - now_seconds()) * 1000);
+        int ready = wait_ms > 0 ? poll(&readable, 1, wait_ms) : 0;
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return false;
+        }
+        char byte;
+        if (read(descriptor, &byte, 1) != 1) {
+            return false;
+        }
+        if (byte == '\n') --count;
+    }
+    return true;
 }

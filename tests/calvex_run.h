@@ -13,7 +13,9 @@ struct CalvexRun {
     std::string scenario;                       // scenario text; empty: the built-in machine
     std::vector<std::pair<std::string, std::string>> environment; // CALVEX_SIM_* and the like
     bool virtual_clock = true;
-    double timeout_seconds = 60.0;
+    // A run that has not ended by then is killed and reported in err, so a
+    // tool that hangs fails its test in seconds (scaled on slow lanes).
+    double timeout_seconds = 15.0;
 };
 
 struct CalvexResult {
@@ -41,6 +43,17 @@ struct SpawnedCalvex {
 };
 SpawnedCalvex spawn_calvex(const CalvexRun& run);
 void remove_scratch(const SpawnedCalvex& spawned);
+void remove_scratch(const std::string& scratch);
+
+// Reads from descriptor until count line feeds have come; false when the
+// deadline passes first or the stream ends, so a line that never ends
+// fails a test instead of hanging it.
+bool read_lines_within(int descriptor, int count, double seconds);
+
+// Real-time margins widened for slow lanes (emulation): CALVEX_TEST_TIME_SCALE.
+double time_scale();
+// False on a lane that runs the tool behind an emulator.
+bool calvex_runs_natively();
 
 // The ledger line every clean run ends with: only the start-up objects alive.
 extern const char START_UP_OBJECTS_ONLY[];

@@ -20,6 +20,8 @@ namespace {
 const double INTERVAL_SECONDS = 0.2;
 // Interval plus one snapshot plus a generous margin for a loaded machine.
 const double EXIT_DEADLINE_SECONDS = INTERVAL_SECONDS + 2.0;
+// Two lines come 0.2 s apart; a line that never ends must fail in seconds.
+const double LINES_DEADLINE_SECONDS = 5.0;
 
 double now_seconds()
 {
@@ -39,15 +41,6 @@ CalvexRun real_time_run(const std::string& interval_ms)
     run.arguments = {interval_ms};
     run.virtual_clock = false;
     return run;
-}
-
-bool read_lines(int descriptor, int count)
-{
-    char byte;
-    while (count > 0 && read(descriptor, &byte, 1) == 1) {
-        if (byte == '\n') --count;
-    }
-    return count == 0;
 }
 
 // Field of /proc/PID/stat after the command name: 0 is the state letter.
@@ -78,25 +71,33 @@ long resident_kb(int pid)
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// A parent process that starts calvex, reads two lines, reports calvex's
-// pid and then exits (or waits to be killed). Returns the parent's pid.
-int start_parent(bool wait_to_be_killed, int* calvex_pid)
+// What the stand-in parent tells the test: calvex's pid (-1 when two lines
+// did not come in time) and its scratch folder, which the test removes.
+struct ParentReport {
+    int calvex_pid;
+    char scratch[64];
+};
+
+// A parent process that starts calvex, reads two lines, reports and then
+// exits (or waits to be killed). Returns the parent's pid.
+int start_parent(bool wait_to_be_killed, ParentReport* report)
 {
-    int report[2];
-    if (pipe(report) != 0) abort();
+    int channel[2];
+    if (pipe(channel) != 0) abort();
     int parent = fork();
     if (parent == 0) {
-        close(report[0]);
+        close(channel[0]);
         SpawnedCalvex calvex = spawn_calvex(real_time_run("200"));
-        bool got = read_lines(calvex.out, 2);
-        int pid = got ? calvex.pid : -1;
-        if (write(report[1], &pid, sizeof pid) != sizeof pid) _exit(2);
+        ParentReport mine{};
+        mine.calvex_pid = read_lines_within(calvex.out, 2, LINES_DEADLINE_SECONDS) ? calvex.pid : -1;
+        snprintf(mine.scratch, sizeof mine.scratch, "%s", calvex.scratch.c_str());
+        if (write(channel[1], &mine, sizeof mine) != sizeof mine) _exit(2);
         if (wait_to_be_killed) pause();
         _exit(0);
     }
-    close(report[1]);
-    if (read(report[0], calvex_pid, sizeof *calvex_pid) != sizeof *calvex_pid) *calvex_pid = -1;
-    close(report[0]);
+    close(channel[1]);
+    if (read(channel[0], report, sizeof *report) != sizeof *report) report->calvex_pid = -1;
+    close(channel[0]);
     return parent;
 }
 
@@ -107,9 +108,10 @@ TEST(Lifetime, EndsWithStatusZeroSoonAfterItsParentGoes)
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     for (bool killed : {false, true}) {
         SCOPED_TRACE(killed ? "parent killed with SIGKILL" : "parent exits");
-        int calvex = -1;
-        int parent = start_parent(killed, &calvex);
-        ASSERT_GT(calvex, 0);
+        ParentReport report{};
+        int parent = start_parent(killed, &report);
+        int calvex = report.calvex_pid;
+        ASSERT_GT(calvex, 0) << "no two lines from calvex within " << LINES_DEADLINE_SECONDS << " s";
         if (killed) kill(parent, SIGKILL);
         waitpid(parent, nullptr, 0);
         double parent_gone = now_seconds();
@@ -120,18 +122,20 @@ TEST(Lifetime, EndsWithStatusZeroSoonAfterItsParentGoes)
         }
         double took = now_seconds() - parent_gone;
         printf("calvex ended %.3f s after its parent went\n", took);
+        remove_scratch(report.scratch);
         RecordProperty(killed ? "exit_after_parent_killed_s" : "exit_after_parent_exit_s", std::to_string(took));
         ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
         EXPECT_EQ(WEXITSTATUS(status), 0);
-        EXPECT_LT(took, EXIT_DEADLINE_SECONDS);
+        EXPECT_LT(took, EXIT_DEADLINE_SECONDS * time_scale());
     }
 }
 
 TEST(Lifetime, EndsWhenAdoptedByProcessOneToo)
 {
-    int calvex = -1;
-    int parent = start_parent(false, &calvex);
-    ASSERT_GT(calvex, 0);
+    ParentReport report{};
+    int parent = start_parent(false, &report);
+    int calvex = report.calvex_pid;
+    ASSERT_GT(calvex, 0) << "no two lines from calvex within " << LINES_DEADLINE_SECONDS << " s";
     waitpid(parent, nullptr, 0);
     double parent_gone = now_seconds();
     while (!has_ended(calvex) && now_seconds() - parent_gone < 10) {
@@ -139,14 +143,16 @@ TEST(Lifetime, EndsWhenAdoptedByProcessOneToo)
     }
     double took = now_seconds() - parent_gone;
     printf("orphaned calvex ended %.3f s after its parent went\n", took);
+    remove_scratch(report.scratch);
     EXPECT_TRUE(has_ended(calvex));
-    EXPECT_LT(took, EXIT_DEADLINE_SECONDS);
+    EXPECT_LT(took, EXIT_DEADLINE_SECONDS * time_scale());
 }
 
 TEST(Lifetime, EndsByTheDefaultSignalWhenItsReaderClosesThePipe)
 {
     SpawnedCalvex calvex = spawn_calvex(real_time_run("200"));
-    ASSERT_TRUE(read_lines(calvex.out, 1));
+    ASSERT_TRUE(read_lines_within(calvex.out, 1, LINES_DEADLINE_SECONDS))
+        << "no line from calvex within " << LINES_DEADLINE_SECONDS << " s";
     close(calvex.out);
     double closed = now_seconds();
     int status = -1;
@@ -161,8 +167,8 @@ TEST(Lifetime, EndsByTheDefaultSignalWhenItsReaderClosesThePipe)
     remove_scratch(calvex);
     ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
     EXPECT_EQ(WTERMSIG(status), SIGPIPE);
-    EXPECT_LT(took, EXIT_DEADLINE_SECONDS);
-    EXPECT_LT(cpu, 0.5) << "it must not spin";
+    EXPECT_LT(took, EXIT_DEADLINE_SECONDS * time_scale());
+    EXPECT_LT(cpu, 0.5 * time_scale()) << "it must not spin";
 }
 
 // With the virtual clock calvex fills the pipe at once and then blocks in
