@@ -22,12 +22,19 @@ extern "C" {
 __attribute__((visibility("hidden"))) void* (*sim_real_dlsym)(void*, const char*);
 }
 
+// The oldest symbol version of the C library on each architecture.
+#if defined(__aarch64__)
+static const char BASE_GLIBC_VERSION[] = "GLIBC_2.17";
+#else
+static const char BASE_GLIBC_VERSION[] = "GLIBC_2.2.5";
+#endif
+
 static void* real_function(const char* name)
 {
     // dlvsym is not interposed, so it can find the next definitions safely.
     void* function = dlvsym(RTLD_NEXT, name, "GLIBC_2.34");
     if (function == nullptr) {
-        function = dlvsym(RTLD_NEXT, name, "GLIBC_2.2.5");
+        function = dlvsym(RTLD_NEXT, name, BASE_GLIBC_VERSION);
     }
     if (function == nullptr) {
         sim_fail("preload", "cannot find the C library's %s", name);

@@ -2,21 +2,43 @@
 # Builds calvex, the simulated platform and the tests, then runs every test.
 #   tools/test.sh             the release build, in build/
 #   tools/test.sh --sanitize  AddressSanitizer and UBSan, in build-sanitize/
+#   tools/test.sh --arm64     the arm64 lane: calvex and the simulated platform
+#                             cross-built for aarch64 (build-arm64/), run under
+#                             qemu-user by the native test drivers
+#                             (build-arm64-drivers/)
+# Further arguments go to ctest, e.g. tools/test.sh --arm64 -R Snapshot
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-build=build
-options=(-DCMAKE_BUILD_TYPE=Release -DCALVEX_SANITIZE=OFF -DCALVEX_WERROR=ON)
-if [ "${1:-}" = --sanitize ]; then
-    build=build-sanitize
-    options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALVEX_SANITIZE=ON -DCALVEX_WERROR=ON)
-fi
 
 tools/prerequisites.sh cmake:cmake g++:g++ make:make readelf:binutils \
     /usr/include/gtest/gtest.h:libgtest-dev node:nodejs npm:npm \
     mandoc:mandoc man:man-db
-# The JSON Schema validator, pinned by tools/schema/package-lock.json.
+# The pinned npm tools the checks use (package-lock.json in each folder).
 [ -d tools/schema/node_modules/ajv ] || npm ci --prefix tools/schema --no-audit --no-fund --silent
+
+build=build
+options=(-DCMAKE_BUILD_TYPE=Release -DCALVEX_SANITIZE=OFF -DCALVEX_WERROR=ON)
+mode=${1:-}
+case "$mode" in --sanitize | --arm64) shift ;; esac
+case "$mode" in
+--sanitize)
+    build=build-sanitize
+    options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALVEX_SANITIZE=ON -DCALVEX_WERROR=ON)
+    ;;
+--arm64)
+    tools/prerequisites.sh aarch64-linux-gnu-g++:g++-aarch64-linux-gnu qemu-aarch64:qemu-user
+    cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=tools/aarch64-linux-gnu.cmake \
+        -DCMAKE_BUILD_TYPE=Release -DCALVEX_WERROR=ON >/dev/null
+    cmake --build build-arm64 -j"$(nproc)"
+    readelf -h build-arm64/calvex | grep -q 'Machine: *AArch64' || { echo "build-arm64/calvex is not arm64" >&2; exit 1; }
+    build=build-arm64-drivers
+    # Emulation is several times slower: real-time margins are widened, not dropped.
+    options=(-DCMAKE_BUILD_TYPE=Release -DCALVEX_WERROR=ON
+        -DCALVEX_TARGET_TOOL="$PWD/build-arm64/calvex" -DCALVEX_TARGET_SIM_DIR="$PWD/build-arm64/sim"
+        "-DCALVEX_TARGET_RUNNER=$(command -v qemu-aarch64) -L /usr/aarch64-linux-gnu" -DCALVEX_TEST_TIME_SCALE=4)
+    ;;
+esac
+
 cmake -S . -B "$build" "${options[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
-(cd "$build" && ctest --output-on-failure -j"$(nproc)")
+(cd "$build" && ctest --output-on-failure -j"$(nproc)" "$@")
