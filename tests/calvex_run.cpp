@@ -135,10 +135,24 @@ static bool drain(int out_pipe, int err_pipe, CalvexResult* result, double deadl
     return true;
 }
 
+// The suite's work folder (CALVEX_TEST_WORK_DIR) holds a folder of kept
+// protocol lines and one of scratch folders; unset, neither is kept.
+static std::string test_work_folder(const char* name)
+{
+    const char* work = getenv("CALVEX_TEST_WORK_DIR");
+    if (work == nullptr || *work == '\0') {
+        return "";
+    }
+    return std::string(work) + "/" + name;
+}
+
+// In the suite's scratch folder, which it checks is empty at the end; /tmp
+// when the test binary runs on its own.
 static std::string make_scratch()
 {
-    char scratch_template[] = "/tmp/calvex-test-XXXXXX";
-    const char* made = mkdtemp(scratch_template);
+    std::string parent = test_work_folder("scratch");
+    std::string scratch_template = (parent.empty() ? "/tmp" : parent) + "/calvex-test-XXXXXX";
+    const char* made = mkdtemp(&scratch_template[0]);
     if (made == nullptr) {
         abort();
     }
@@ -184,11 +198,11 @@ void remove_scratch(const std::string& scratch)
 }
 
 // Keeps the first complete lines of every run for the protocol schema check
-// that runs after the suite, when CALVEX_TEST_LINES_DIR names a folder.
+// that runs after the suite, when the suite names a work folder.
 static void keep_lines_for_schema_check(const std::string& out)
 {
-    const char* folder = getenv("CALVEX_TEST_LINES_DIR");
-    if (folder == nullptr || *folder == '\0') {
+    std::string folder = test_work_folder("protocol-lines");
+    if (folder.empty()) {
         return;
     }
     const size_t most_lines = 50;
@@ -202,7 +216,7 @@ static void keep_lines_for_schema_check(const std::string& out)
         return;
     }
     static int runs = 0;
-    std::string path = std::string(folder) + "/" + std::to_string(getpid()) + "-" + std::to_string(++runs) + ".jsonl";
+    std::string path = folder + "/" + std::to_string(getpid()) + "-" + std::to_string(++runs) + ".jsonl";
     std::ofstream(path, std::ios::binary) << out.substr(0, end);
 }
 
