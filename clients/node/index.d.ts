@@ -1,0 +1,135 @@
+/**
+ * One sensor's reading in a snapshot.
+ *
+ * @example
+ * ```ts
+ * const sensor: Sensor = { name: 'PMU tdie1', celsius: 45.99 };
+ * ```
+ */
+export interface Sensor {
+  /** The sensor's product name, or `sensor N` (its position in the system's list) when it has none. Names repeat. */
+  name: string;
+  /** Degrees Celsius with two decimals, from -40 to 150. */
+  celsius: number;
+}
+
+/**
+ * Every sensor that had a valid reading at one moment, in the order the system lists them.
+ *
+ * @example
+ * ```ts
+ * const { sensors } = await readSensors();
+ * console.log(`${sensors.length} sensors`);
+ * ```
+ */
+export interface Snapshot {
+  sensors: Sensor[];
+}
+
+/**
+ * Options of `readSensors` and `watchSensors`.
+ *
+ * @example
+ * ```ts
+ * const options: Options = { intervalMs: 1000, signal: AbortSignal.timeout(60_000) };
+ * ```
+ */
+export interface Options {
+  /** Watch only: milliseconds between snapshots. Default 2000; below 200 is raised to 200, as the helper does. */
+  intervalMs?: number;
+  /** Ends the run: the helper is stopped and the promise or the iteration rejects with the signal's reason. */
+  signal?: AbortSignal;
+  /** A command to run instead of the bundled helper: `[path, ...leading arguments]`; the client appends its own argument. */
+  helper?: string[];
+}
+
+/**
+ * Runs the helper once (`calvex --once`) and resolves with its snapshot once
+ * the helper has exited.
+ *
+ * @example
+ * ```ts
+ * import { readSensors, hottest } from 'calvex';
+ * const snapshot = await readSensors();
+ * console.log(hottest(snapshot)); // { name: 'PMU tdie3', celsius: 51.8 }
+ * ```
+ */
+export function readSensors(options?: Options): Promise<Snapshot>;
+
+/**
+ * Runs the helper at an interval and yields one snapshot per line. Breaking
+ * out of `for await`, calling `return()` or aborting the signal stops the
+ * helper and waits until it has exited. A consumer slower than the interval
+ * gets the newest snapshot; older unread ones are dropped.
+ *
+ * @example
+ * ```ts
+ * import { watchSensors } from 'calvex';
+ * for await (const snapshot of watchSensors({ intervalMs: 1000 })) {
+ *   console.log(snapshot.sensors.length);
+ *   if (done()) break; // the helper is stopped here
+ * }
+ * ```
+ */
+export function watchSensors(options?: Options): AsyncIterableIterator<Snapshot>;
+
+/**
+ * How a run failed; `code` says why.
+ *
+ * @example
+ * ```ts
+ * try {
+ *   await readSensors();
+ * } catch (error) {
+ *   if (error instanceof CalvexError && error.code === 'NO_HID_EVENT_SYSTEM') showNoSensors();
+ *   else throw error;
+ * }
+ * ```
+ */
+export class CalvexError extends Error {
+  /**
+   * - `IOKIT_NOT_AVAILABLE`: the helper could not load IOKit or CoreFoundation.
+   * - `NO_HID_EVENT_SYSTEM`: the helper could not open the HID event system.
+   * - `UNSUPPORTED_PLATFORM`: not macOS on arm64, and no `helper` was given; nothing was run.
+   * - `HELPER_FAILED`: the helper could not start, was killed, or exited without a line (the message says how).
+   * - `BAD_OUTPUT`: the helper wrote a line that is neither a snapshot nor an error line (see `line`).
+   */
+  code: 'IOKIT_NOT_AVAILABLE' | 'NO_HID_EVENT_SYSTEM' | 'UNSUPPORTED_PLATFORM' | 'HELPER_FAILED' | 'BAD_OUTPUT';
+  /** The line the helper wrote, for `BAD_OUTPUT` and the two error codes. */
+  line?: string;
+}
+
+/**
+ * Where the packaged macOS arm64 helper is. Inside Electron's `app.asar` it
+ * points into `app.asar.unpacked`, where a packager must unpack it.
+ *
+ * @example
+ * ```ts
+ * import { bundledHelperPath } from 'calvex';
+ * console.log(bundledHelperPath); // …/node_modules/calvex/bin/calvex-macos-arm64
+ * ```
+ */
+export const bundledHelperPath: string;
+
+/**
+ * The hottest sensor of a snapshot (the first one when several are equal),
+ * or `undefined` when the snapshot has none.
+ *
+ * @example
+ * ```ts
+ * const top = hottest(await readSensors());
+ * if (top) console.log(`${top.name}: ${top.celsius} °C`);
+ * ```
+ */
+export function hottest(snapshot: Snapshot): Sensor | undefined;
+
+/**
+ * The readings of a snapshot by sensor name: each name maps to its
+ * temperatures in list order, since names repeat.
+ *
+ * @example
+ * ```ts
+ * const dies = byName(await readSensors()).get('PMU tdie1') ?? []; // [45.99, 46.2]
+ * ```
+ */
+export function byName(snapshot: Snapshot): Map<string, number[]>;

