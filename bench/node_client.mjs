@@ -5,10 +5,11 @@
 //  2. CPU time of node plus the helper over 300 snapshots at 200 ms.
 // Usage: node bench/node_client.mjs BUILD_DIR [SNAPSHOTS]
 import { execFileSync } from 'node:child_process';
-import { readFileSync, readdirSync } from 'node:fs';
+import { readFileSync } from 'node:fs';
 
 import { parseLine } from '../clients/node/lines.js';
 import { watchSensors } from '../clients/node/index.js';
+import { children } from '../clients/node/tests/helper.js';
 
 const build = process.argv[2] ?? 'build';
 const snapshots = Number(process.argv[3] ?? 300);
@@ -52,17 +53,6 @@ function cpuSeconds(pid) {
   return (Number(fields[11]) + Number(fields[12])) / 100;
 }
 
-function childOf(parent) {
-  for (const entry of readdirSync('/proc')) {
-    if (!/^\d+$/.test(entry)) continue;
-    try {
-      const stat = readFileSync(`/proc/${entry}/stat`, 'utf8');
-      if (Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]) === parent) return Number(entry);
-    } catch {}
-  }
-  return undefined;
-}
-
 async function watchCost() {
   const before = process.cpuUsage();
   const started = Date.now();
@@ -71,7 +61,7 @@ async function watchCost() {
   for await (const snapshot of watchSensors({ helper, intervalMs: 200 })) {
     if (snapshot.sensors.length === 0) throw new Error('empty snapshot');
     if (++seen === snapshots) {
-      helperCpu = cpuSeconds(childOf(process.pid));
+      helperCpu = cpuSeconds(children()[0]);
       break;
     }
   }

@@ -75,7 +75,7 @@ long resident_kb(int pid)
 // did not come in time) and its scratch folder, which the test removes.
 struct ParentReport {
     int calvex_pid;
-    char scratch[64];
+    char scratch[1024]; // the whole report stays within one atomic pipe write
 };
 
 // A parent process that starts calvex, reads two lines, reports and then
@@ -90,6 +90,7 @@ int start_parent(bool wait_to_be_killed, ParentReport* report)
         SpawnedCalvex calvex = spawn_calvex(real_time_run("200"));
         ParentReport mine{};
         mine.calvex_pid = read_lines_within(calvex.out, 2, LINES_DEADLINE_SECONDS) ? calvex.pid : -1;
+        if (calvex.scratch.size() >= sizeof mine.scratch) _exit(3);
         snprintf(mine.scratch, sizeof mine.scratch, "%s", calvex.scratch.c_str());
         if (write(channel[1], &mine, sizeof mine) != sizeof mine) _exit(2);
         if (wait_to_be_killed) pause();
