@@ -51,7 +51,7 @@ export interface Options {
  * ```ts
  * import { readSensors, hottest } from 'calvex';
  * const snapshot = await readSensors();
- * console.log(hottest(snapshot)); // { name: 'PMU tdie3', celsius: 51.8 }
+ * console.log(hottest(snapshot)); // e.g. { name: 'PMU tdie3', celsius: 51.8 }
  * ```
  */
 export function readSensors(options?: Options): Promise<Snapshot>;
