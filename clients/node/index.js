@@ -76,7 +76,9 @@ class HelperProcess {
       this.stderr = (this.stderr + chunk).slice(-KEPT_STDERR_BYTES);
     });
     this.child.on('error', (error) => {
-      if (this.exited) return;
+      // Only a child that never got a pid failed to start; other errors
+      // (a failed kill, say) leave the close event to report the end.
+      if (this.exited || this.child.pid !== undefined) return;
       this.exited = true;
       onEnd(new CalvexError('HELPER_FAILED', `cannot start the calvex helper ${file}: ${error.message}`));
     });
