@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The npm package as its users get it: packed, checked file by file,
-# installed offline into an empty project, then used from an ES module and
-# from TypeScript checked with --strict.
+# installed offline into an empty project, then used from an ES module, from
+# CommonJS (import() and, where Node can, require) and from TypeScript
+# checked with --strict.
 # Usage: npm_package_test.sh SIMRUN CALVEX
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,8 +30,10 @@ package/README.md
 package/bin/calvex-macos-arm64
 package/index.d.ts
 package/index.js
+package/kinds.js
 package/lines.js
-package/package.json"
+package/package.json
+package/sensor-kinds.json"
 [ "$listing" = "$expected" ] || fail "tarball holds:
 $listing"
 tar -xzf "$tarball" -C "$work"
@@ -39,6 +42,8 @@ helper=$work/package/bin/calvex-macos-arm64
 [ "$(od -An -tx1 -N8 "$helper" | tr -d ' \n')" = cffaedfe0c000001 ] || fail "the helper is not a 64-bit arm64 Mach-O"
 [ "$(sha256sum <"$helper" | cut -d' ' -f1)" = "$(cut -d' ' -f1 dist/calvex-macos-arm64.sha256)" ] ||
     fail "the packed helper's SHA-256 differs from dist/calvex-macos-arm64.sha256"
+cmp -s "$work/package/sensor-kinds.json" clients/shared/sensor-kinds.json ||
+    fail "the packed sensor-kinds.json differs from clients/shared/sensor-kinds.json"
 grep -q '"\(pre\|post\|\)install"' "$work/package/package.json" && fail "the package has an install script"
 
 # Install offline into an empty project.
@@ -48,17 +53,34 @@ echo '{"name":"app","private":true,"type":"module"}' >package.json
 npm install --offline --no-audit --no-fund --silent "$tarball" || fail "offline install failed"
 
 cat >consumer.mjs <<JS
-import { readSensors, hottest, byName, bundledHelperPath } from 'calvex';
+import { readSensors, hottest, byName, bundledHelperPath, kindOf, summary } from 'calvex';
 import { existsSync } from 'node:fs';
 if (!existsSync(bundledHelperPath)) throw new Error('no helper at ' + bundledHelperPath);
 const snapshot = await readSensors({ helper: ['$simrun', '$calvex'] });
 const top = hottest(snapshot);
-console.log(snapshot.sensors.length, top.name, byName(snapshot).get('PMU tdie1').length);
+console.log(snapshot.sensors.length, top.name, kindOf(top.name), byName(snapshot).get('PMU tdie1').length, summary(snapshot).cpu.count);
 JS
-[ "$(node consumer.mjs)" = "55 PMU tcal 4" ] || fail "the ES module consumer printed: $(node consumer.mjs 2>&1)"
+[ "$(node consumer.mjs)" = "55 PMU tcal other 4 27" ] || fail "the ES module consumer printed: $(node consumer.mjs 2>&1)"
+
+# A CommonJS app: import() works on every Node; require() only where Node
+# can load ES modules with it, and there it must give the same module.
+cat >consumer.cjs <<'JS'
+(async () => {
+  const imported = await import('calvex');
+  let required = 'no require(esm)';
+  if (process.features.require_module) required = require('calvex').kindOf === imported.kindOf ? 'same' : 'differs';
+  else {
+    try { require('calvex'); required = 'require worked without require(esm)'; } catch (error) { if (error.code !== 'ERR_REQUIRE_ESM') throw error; }
+  }
+  console.log(imported.kindOf('PMU tdie1'), required);
+})();
+JS
+cjs_expected="cpu same"
+node -e 'process.exit(process.features.require_module ? 0 : 1)' || cjs_expected="cpu no require(esm)"
+[ "$(node consumer.cjs 2>/dev/null)" = "$cjs_expected" ] || fail "the CommonJS consumer printed: $(node consumer.cjs 2>&1)"
 
 cat >consumer.ts <<'TS'
-import { readSensors, watchSensors, hottest, CalvexError, type Snapshot } from 'calvex';
+import { readSensors, watchSensors, hottest, summary, CalvexError, type Snapshot, type SensorKind } from 'calvex';
 export async function hottestName(): Promise<string> {
   try {
     const snapshot: Snapshot = await readSensors({ signal: AbortSignal.timeout(5000) });
@@ -67,6 +89,10 @@ export async function hottestName(): Promise<string> {
     if (error instanceof CalvexError && error.code === 'UNSUPPORTED_PLATFORM') return 'unsupported';
     throw error;
   }
+}
+export async function hottestCpu(): Promise<number | undefined> {
+  const kind: SensorKind = 'cpu';
+  return summary(await readSensors())[kind]?.max;
 }
 export async function firstCount(): Promise<number> {
   for await (const snapshot of watchSensors({ intervalMs: 1000 })) return snapshot.sensors.length;
@@ -79,4 +105,4 @@ cat >tsconfig.json <<JSON
   "files": ["consumer.ts"] }
 JSON
 "$package/node_modules/.bin/tsc" -p tsconfig.json || fail "tsc --strict rejected the TypeScript consumer"
-echo "PASS: $(basename "$tarball") ($(wc -c <"$tarball") bytes): 7 files; installed offline; ES module and TypeScript consumers work"
+echo "PASS: $(basename "$tarball") ($(wc -c <"$tarball") bytes): 9 files; installed offline; ES module, CommonJS and TypeScript consumers work"

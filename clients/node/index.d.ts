@@ -133,3 +133,58 @@ export function hottest(snapshot: Snapshot): Sensor | undefined;
  * ```
  */
 export function byName(snapshot: Snapshot): Map<string, number[]>;
+
+/**
+ * What a sensor measures, from calvex's table of sensor names. Best-effort:
+ * the table is made from the names the chips are reported to publish, and
+ * `'other'` is always the safe answer for a name it does not know.
+ *
+ * @example
+ * ```ts
+ * const kind: SensorKind = kindOf('PMU tdie3'); // 'cpu'
+ * ```
+ */
+export type SensorKind = 'cpu' | 'gpu' | 'soc' | 'neural' | 'storage' | 'battery' | 'other';
+
+/**
+ * The readings of one kind in a snapshot.
+ *
+ * @example
+ * ```ts
+ * const cpu: KindSummary | undefined = summary(await readSensors()).cpu;
+ * if (cpu) console.log(`${cpu.count} CPU sensors, hottest ${cpu.max} °C, mean ${cpu.mean.toFixed(1)} °C`);
+ * ```
+ */
+export interface KindSummary {
+  /** How many readings of this kind the snapshot has (at least 1). */
+  count: number;
+  /** The largest of them, in degrees Celsius. */
+  max: number;
+  /** Their mean: summed in list order, then divided by `count`, so every calvex client gets the same number. */
+  mean: number;
+}
+
+/**
+ * The kind of a sensor name: the first row of calvex's table that matches
+ * the whole name (case matters, but for `battery`), else `'other'`.
+ *
+ * @example
+ * ```ts
+ * kindOf('pACC MTR Temp Sensor2'); // 'cpu'
+ * kindOf('gas gauge battery');     // 'battery'
+ * kindOf('PMU tcal');              // 'other': a calibration constant
+ * ```
+ */
+export function kindOf(name: string): SensorKind;
+
+/**
+ * A summary per kind of a snapshot: a key for each kind that has at least
+ * one reading (`other` included), in the order the kinds first appear.
+ *
+ * @example
+ * ```ts
+ * const { cpu, gpu } = summary(await readSensors());
+ * console.log(cpu?.max, gpu?.mean); // e.g. 52.31 41.2
+ * ```
+ */
+export function summary(snapshot: Snapshot): Partial<Record<SensorKind, KindSummary>>;

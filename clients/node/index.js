@@ -7,6 +7,7 @@ import { fileURLToPath } from 'node:url';
 import { CalvexError, parseLine } from './lines.js';
 
 export { CalvexError };
+export { kindOf, summary } from './kinds.js';
 
 const DEFAULT_INTERVAL_MS = 2000;
 const SHORTEST_INTERVAL_MS = 200;

@@ -1,7 +1,7 @@
 // Type tests of index.d.ts, checked with `tsc --strict --noEmit`: what must
 // compile does, and each @ts-expect-error line must fail to.
-import { CalvexError, bundledHelperPath, byName, hottest, readSensors, watchSensors } from './index.js';
-import type { Options, Sensor, Snapshot } from './index.js';
+import { CalvexError, bundledHelperPath, byName, hottest, kindOf, readSensors, summary, watchSensors } from './index.js';
+import type { KindSummary, Options, Sensor, SensorKind, Snapshot } from './index.js';
 
 async function uses(): Promise<void> {
   const snapshot: Snapshot = await readSensors();
@@ -30,6 +30,22 @@ async function uses(): Promise<void> {
     }
   }
   void celsius, top, readings, path;
+
+  const kind: SensorKind = kindOf('PMU tdie1');
+  const cpu: KindSummary | undefined = summary(snapshot).cpu;
+  const hottestCpu: number | undefined = cpu?.max;
+  for (const [name, each] of Object.entries(summary(snapshot))) {
+    const counted: number = each.count;
+    void name, counted;
+  }
+  void kind, hottestCpu;
+  // @ts-expect-error kinds are a closed set
+  const notAKind: SensorKind = 'fan';
+  // @ts-expect-error a kind may be absent from a snapshot
+  const always: KindSummary = summary(snapshot).gpu;
+  // @ts-expect-error kindOf takes a name, not a sensor
+  kindOf(first);
+  void notAKind, always;
 
   // @ts-expect-error the interval is a number of milliseconds
   watchSensors({ intervalMs: '500' });

@@ -1,11 +1,13 @@
 // Runs before `npm pack` and `npm publish`: puts the signed macOS arm64
 // helper at bin/calvex-macos-arm64 (building it with the repository's
 // cross-build when dist/ has none), checks it against its recorded SHA-256,
-// and copies the project's LICENSE beside it.
+// and copies the project's LICENSE and the clients' shared data beside it.
 import { execFileSync } from 'node:child_process';
 import { chmodSync, copyFileSync, existsSync, mkdirSync, readFileSync } from 'node:fs';
 import { createHash } from 'node:crypto';
 import { fileURLToPath } from 'node:url';
+
+import { copyShared } from './copy-shared.js';
 
 const here = fileURLToPath(new URL('../', import.meta.url));
 const root = fileURLToPath(new URL('../../../', import.meta.url));
@@ -25,4 +27,5 @@ if (actual !== recorded) {
   process.exit(1);
 }
 copyFileSync(`${root}LICENSE`, `${here}LICENSE`);
+copyShared();
 console.error(`prepack: bin/calvex-macos-arm64 ${actual}`);

@@ -1,12 +1,15 @@
 // What the package offers besides running the helper: where it finds the
 // bundled helper (Electron's app.asar included) and the two small helpers.
 import assert from 'node:assert/strict';
-import { copyFileSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { copyFileSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { test } from 'node:test';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 
 import { bundledHelperPath, byName, hottest } from '../index.js';
+
+const manifest = JSON.parse(readFileSync(new URL('../package.json', import.meta.url), 'utf8'));
+const packedModules = manifest.files.filter((file) => !file.startsWith('bin/'));
 
 test('the bundled helper is found inside the package, or beside app.asar in Electron', async () => {
   assert.equal(bundledHelperPath, fileURLToPath(new URL('../bin/calvex-macos-arm64', import.meta.url)));
@@ -18,7 +21,7 @@ test('the bundled helper is found inside the package, or beside app.asar in Elec
       ['Resources/my-app.asar/node_modules/calvex', 'Resources/my-app.asar/node_modules/calvex'],
     ]) {
       mkdirSync(`${app}/${inside}`, { recursive: true });
-      for (const file of ['index.js', 'lines.js']) {
+      for (const file of packedModules) {
         copyFileSync(fileURLToPath(new URL(`../${file}`, import.meta.url)), `${app}/${inside}/${file}`);
       }
       writeFileSync(`${app}/${inside}/package.json`, '{"type":"module"}');

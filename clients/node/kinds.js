@@ -1,0 +1,59 @@
+// What each sensor measures, from the shared table of sensor kinds (copied
+// into the package as sensor-kinds.json), and a summary per kind.
+import { readFileSync } from 'node:fs';
+
+const table = JSON.parse(readFileSync(new URL('./sensor-kinds.json', import.meta.url), 'utf8'));
+
+const rows = table.rows.map(({ kind, pattern, ignoreCase }) => ({
+  kind,
+  wholeName: new RegExp(`^(?:${pattern})$`, ignoreCase ? 'i' : ''),
+}));
+
+// Names repeat from snapshot to snapshot, so each is matched once; the
+// bound keeps a helper that invents names from growing the cache.
+const KNOWN_NAMES_KEPT = 4096;
+const known = new Map();
+
+function matchKind(name) {
+  for (const row of rows) {
+    if (row.wholeName.test(name)) return row.kind;
+  }
+  return table.unmatched;
+}
+
+/**
+ * The kind of a sensor name: the first row of the table that matches it
+ * whole, or 'other'.
+ */
+export function kindOf(name) {
+  if (typeof name !== 'string') throw new TypeError(`a sensor name is a string, not ${typeof name}`);
+  let kind = known.get(name);
+  if (kind === undefined) {
+    kind = matchKind(name);
+    if (known.size >= KNOWN_NAMES_KEPT) known.clear();
+    known.set(name, kind);
+  }
+  return kind;
+}
+
+/**
+ * Count, largest reading and mean of each kind present in a snapshot, keys
+ * in first-seen order; the mean sums in list order, then divides, so every
+ * client gets the same number.
+ */
+export function summary(snapshot) {
+  const totals = new Map();
+  for (const { name, celsius } of snapshot.sensors) {
+    const kind = kindOf(name);
+    const total = totals.get(kind);
+    if (total === undefined) totals.set(kind, { count: 1, max: celsius, sum: celsius });
+    else {
+      total.count += 1;
+      total.sum += celsius;
+      if (celsius > total.max) total.max = celsius;
+    }
+  }
+  const result = {};
+  for (const [kind, { count, max, sum }] of totals) result[kind] = { count, max, mean: sum / count };
+  return result;
+}

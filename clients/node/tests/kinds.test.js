@@ -1,0 +1,42 @@
+// The shared vectors of the sensor-kind table, as every client runs them,
+// and the table's patterns kept to what JavaScript and Python read alike.
+import assert from 'node:assert/strict';
+import { readFileSync } from 'node:fs';
+import { test } from 'node:test';
+
+import { kindOf, summary } from '../index.js';
+import { root } from './helper.js';
+
+const shared = (file) => JSON.parse(readFileSync(`${root}clients/shared/${file}`, 'utf8'));
+const table = shared('sensor-kinds.json');
+const vectors = shared('sensor-kinds-vectors.json');
+
+test('every name of the shared vectors gets its kind', () => {
+  const wrong = vectors.names
+    .filter(([name, kind]) => kindOf(name) !== kind)
+    .map(([name, kind]) => `${JSON.stringify(name)}: ${kindOf(name)}, expected ${kind}`);
+  assert.deepEqual(wrong, []);
+  assert.deepEqual(new Set(vectors.names.map(([, kind]) => kind)), new Set(table.kinds), 'the vectors cover every kind');
+  assert.throws(() => kindOf(undefined), TypeError);
+});
+
+test('every snapshot of the shared vectors gets its summary, keys in first-seen order', () => {
+  for (const { about, sensors, summary: expected } of vectors.snapshots) {
+    const got = summary({ sensors: sensors.map(([name, celsius]) => ({ name, celsius })) });
+    assert.deepEqual(got, expected, about);
+    assert.deepEqual(Object.keys(got), Object.keys(expected), about);
+  }
+});
+
+test('the patterns keep to the subset both languages read alike', () => {
+  // Tokens: [0-9] or [\s\S] with an optional + or *, (?:, |, ), or a literal.
+  const subset = /^(?:(?:\[0-9\]|\[\\s\\S\])[+*]?|\(\?:|\||\)|[A-Za-z0-9 ])+$/;
+  for (const { kind, pattern, ignoreCase } of table.rows) {
+    assert.ok(table.kinds.includes(kind), `${pattern}: unknown kind ${kind}`);
+    assert.match(pattern, subset, `${pattern} leaves the shared subset`);
+    if (ignoreCase) {
+      const literals = pattern.replace(/\[\\s\\S\]/g, '');
+      assert.doesNotMatch(literals, /[iksIKS]/, `${pattern}: i, k and s fold differently in Python`);
+    }
+  }
+});
