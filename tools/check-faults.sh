@@ -2,9 +2,13 @@
 # Puts known faults back into a scratch copy of the tree, one at a time, and
 # checks that the suite now fails: the slot swap that only arm64 shows, the
 # escape-chunk faults, a line that never ends, escaping faults in later
-# entries and scratch folders left behind. Several minutes (it builds the
-# release, sanitizer and arm64 trees once each); run by hand, not by CI.
+# entries and scratch folders left behind; and in the clients, the stops
+# and limits their tests must guard. Several minutes (it builds the release,
+# sanitizer and arm64 trees once each); run by hand, not by CI.
+#   tools/check-faults.sh            every fault
+#   tools/check-faults.sh PATTERN    only faults whose label matches PATTERN
 set -euo pipefail
+only=${1:-}
 cd "$(dirname "$0")/.."
 
 scratch=$(mktemp -d)
@@ -15,9 +19,11 @@ source_tree=$PWD
 cd "$scratch"
 failures=0
 touched=()
+skipping=0
 
 # apply FILE OLD NEW: replaces one exact text, which must be there.
 apply() {
+    [ "$skipping" -eq 0 ] || return 0
     touched+=("$1")
     python3 - "$@" <<'PY'
 import sys
@@ -31,6 +37,7 @@ PY
 
 # expect OUTCOME LABEL COMMAND...: runs the command quietly and compares.
 expect() {
+    [ "$skipping" -eq 0 ] || return 0
     local outcome=$1 label=$2 started=$SECONDS status=0
     shift 2
     "$@" >"$scratch/last.log" 2>&1 || status=$?
@@ -39,6 +46,8 @@ expect() {
     local took=$((SECONDS - started))
     if [ "$got" = "$outcome" ]; then
         echo "  ok   $label: $got (${took} s)"
+        # Which tests caught it: node's "not ok" lines and GoogleTest's FAILED.
+        [ "$got" = pass ] || grep -E '^ *not ok|\[  FAILED  \] [A-Za-z]' "$scratch/last.log" | sed 's/^ */       /' | sort -u | head -6 || true
     else
         echo "  BAD  $label: $got, expected $outcome (${took} s); log:"
         tail -20 "$scratch/last.log"
@@ -48,8 +57,10 @@ expect() {
 
 # Restores what the last fault touched (only that, so builds stay incremental).
 fault() {
-    echo "fault: $1"
     local file
+    skipping=0
+    if [ -n "$only" ] && ! [[ $1 =~ $only ]]; then skipping=1; fi
+    [ "$skipping" -eq 1 ] || echo "fault: $1"
     for file in "${touched[@]}"; do cp "$source_tree/$file" "$file"; done
     touched=()
 }
@@ -88,6 +99,40 @@ expect fail "golden cases" tools/test.sh -R '^Golden\.EveryCase'
 fault "lifetime tests leave their calvex's scratch folder"
 apply tests/lifetime_test.cpp "        remove_scratch(report.scratch);" "        (void)report.scratch;"
 expect fail "scratch folder check" tools/test.sh -R '^(Lifetime\..*|scratch_folders_removed)$'
+
+# The Node client: each fault must make its suite fail within the tests'
+# own deadlines, not hang it.
+node_suite() { timeout 300 tools/test.sh -R '^node_client$'; }
+
+fault "node client: no SIGKILL after the stop's grace period"
+apply clients/node/index.js "setTimeout(() => this.child.kill('SIGKILL'), STOP_GRACE_MS)" "setTimeout(() => {}, STOP_GRACE_MS)"
+expect fail "node client suite" node_suite
+
+fault "node client: an idle watcher keeps the app alive"
+apply clients/node/index.js "const method = waiting ? 'ref' : 'unref';" "const method = 'ref';"
+expect fail "node client suite" node_suite
+
+fault "node client: readSensors takes a line from a helper that then fails"
+apply clients/node/index.js "else if (result === null || code !== 0) reject" "else if (result === null) reject"
+expect fail "node client suite" node_suite
+
+fault "node client: no limit on a line that never ends"
+apply clients/node/index.js "if (this.pending.length > LONGEST_LINE_CHARACTERS) {" "if (false) {"
+expect fail "node client suite" node_suite
+
+fault "node client: a bad line in a watch leaves the helper running"
+apply clients/node/index.js "      fail(parsed);
+      helper.stop();" "      fail(parsed);"
+expect fail "node client suite" node_suite
+
+fault "node client: an abort leaves the watch's helper running"
+apply clients/node/index.js "    if (helper !== null) helper.stop();
+    else onEnd(null);" "    if (helper === null) onEnd(null);"
+expect fail "node client suite" node_suite
+
+fault "node client: an abort leaves readSensors' helper running"
+apply clients/node/index.js "const onAbort = () => helper.stop().then(() => reject(abortReason(signal)));" "const onAbort = () => reject(abortReason(signal));"
+expect fail "node client suite" node_suite
 
 if [ "$failures" -ne 0 ]; then
     echo "FAIL: $failures expectation(s) not met"

@@ -1,23 +1,27 @@
 // The client driving the real calvex on the simulated platform: exact
 // snapshots, every way a run can fail, and no child left behind after any.
+// Every wait has a deadline, so a client that stalls fails, never hangs.
 import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { once } from 'node:events';
 import { writeFileSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
-import { test, after } from 'node:test';
+import { test, after, afterEach } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 
 import { CalvexError, readSensors, watchSensors } from '../index.js';
-import { children, expectedLines, scenario, simulated } from './helper.js';
+import { children, expectedLines, killChildren, scenario, script, simulated, within } from './helper.js';
 
 const scratch = mkdtempSync(`${tmpdir()}/calvex-client-`);
 after(() => rmSync(scratch, { recursive: true, force: true }));
+afterEach(killChildren);
 
 function assertNoChildren() {
   assert.deepEqual(children(), [], 'a helper process is left behind');
 }
 
 test('one snapshot gives the exact names and temperatures', async () => {
-  const snapshot = await readSensors({ helper: simulated({ CALVEX_SIM_SCENARIO: scenario('odd-names') }) });
+  const snapshot = await within(5, readSensors({ helper: simulated({ CALVEX_SIM_SCENARIO: scenario('odd-names') }) }), 'readSensors');
   const expected = JSON.parse(expectedLines('odd-names')[0]).sensors.map(({ name, t }) => ({ name, celsius: t }));
   assert.deepEqual(snapshot, { sensors: expected });
   assert.equal(snapshot.sensors[0].name, 'quote " and backslash \\');
@@ -26,6 +30,7 @@ test('one snapshot gives the exact names and temperatures', async () => {
 });
 
 test('failures become CalvexError codes', async (t) => {
+  t.afterEach(killChildren);
   const cases = [
     { name: 'no IOKit', variables: { CALVEX_SIM_FAULT: 'no-iokit' }, code: 'IOKIT_NOT_AVAILABLE' },
     { name: 'a missing symbol', variables: { CALVEX_SIM_FAULT: 'no-symbol=CFRelease' }, code: 'IOKIT_NOT_AVAILABLE' },
@@ -33,71 +38,115 @@ test('failures become CalvexError codes', async (t) => {
   ];
   for (const { name, variables, code } of cases) {
     await t.test(name, async () => {
-      await assert.rejects(readSensors({ helper: simulated(variables) }), { name: 'CalvexError', code });
+      await within(5, assert.rejects(readSensors({ helper: simulated(variables) }), { name: 'CalvexError', code }), name);
       const watch = watchSensors({ helper: simulated(variables), intervalMs: 200 });
-      await assert.rejects(watch.next(), { code });
-      assert.deepEqual(await watch.next(), { value: undefined, done: true });
+      await within(5, assert.rejects(watch.next(), { code }), name);
+      assert.deepEqual(await within(5, watch.next(), name), { value: undefined, done: true });
       assertNoChildren();
     });
   }
   await t.test('a helper that cannot start', async () => {
-    await assert.rejects(readSensors({ helper: ['/nonexistent/calvex'] }), (error) => {
+    await within(5, assert.rejects(readSensors({ helper: ['/nonexistent/calvex'] }), (error) => {
       assert.equal(error.code, 'HELPER_FAILED');
       assert.match(error.message, /cannot start.*ENOENT/);
       return true;
-    });
+    }), 'readSensors');
   });
-  await t.test('a helper that exits without a line', async () => {
-    await assert.rejects(readSensors({ helper: ['/bin/sh', '-c', 'echo broken >&2; exit 3', 'sh'] }), (error) => {
-      assert.equal(error.code, 'HELPER_FAILED');
-      assert.match(error.message, /status 3.*broken/);
-      return true;
-    });
+  await t.test('a --once helper that exits badly, before or after its line', async () => {
+    const snapshotLine = 'echo \'{"sensors":[]}\'';
+    for (const [ending, message] of [
+      ['echo broken >&2; exit 3', /status 3 without writing a line.*broken/],
+      [`${snapshotLine}; exit 3`, /status 3$/],
+      [`${snapshotLine}; kill -KILL $$`, /SIGKILL/],
+    ]) {
+      await within(5, assert.rejects(readSensors({ helper: script(ending) }), (error) => {
+        assert.equal(error.code, 'HELPER_FAILED', ending);
+        assert.match(error.message, message, ending);
+        return true;
+      }), ending);
+    }
   });
-  await t.test('a helper that writes a bad line, then keeps running', async () => {
-    const bad = ['/bin/sh', '-c', 'echo \'{"sensors":[{"name":1}]}\'; exec sleep 30', 'sh'];
-    await assert.rejects(readSensors({ helper: bad }), { code: 'BAD_OUTPUT', line: '{"sensors":[{"name":1}]}' });
-    const watch = watchSensors({ helper: ['/bin/sh', '-c', 'echo hello; exec sleep 30', 'sh'] });
-    await assert.rejects(watch.next(), { code: 'BAD_OUTPUT', line: 'hello' });
+  await t.test('a bad line stops the helper, even one that ignores SIGTERM', async () => {
+    const bad = script('trap "" TERM; echo \'{"sensors":[{"name":1}]}\'; exec sleep 30');
+    await within(5, assert.rejects(readSensors({ helper: bad }), { code: 'BAD_OUTPUT', line: '{"sensors":[{"name":1}]}' }), 'readSensors');
+    const watch = watchSensors({ helper: script('echo hello; exec sleep 30') });
+    await within(5, assert.rejects(watch.next(), { code: 'BAD_OUTPUT', line: 'hello' }), 'a watch after a bad line');
+    assertNoChildren();
+  });
+  await t.test('a line that never ends is cut off and the helper stopped', async () => {
+    // 50 MB without a line feed, then silence.
+    const endless = script("head -c 50000000 /dev/zero | tr '\\0' x; exec sleep 30");
+    const cutOff = { code: 'BAD_OUTPUT', line: 'x'.repeat(200) };
+    await within(10, assert.rejects(readSensors({ helper: endless }), cutOff), 'readSensors');
+    await within(10, assert.rejects(watchSensors({ helper: endless }).next(), cutOff), 'a watch');
     assertNoChildren();
   });
   await t.test('an unsupported platform, without spawning anything', async () => {
     assert.notEqual(`${process.platform}-${process.arch}`, 'darwin-arm64', 'runs where the bundled helper cannot');
-    await assert.rejects(readSensors(), { code: 'UNSUPPORTED_PLATFORM' });
-    await assert.rejects(watchSensors().next(), { code: 'UNSUPPORTED_PLATFORM' });
+    await within(5, assert.rejects(readSensors(), { code: 'UNSUPPORTED_PLATFORM' }), 'readSensors');
+    await within(5, assert.rejects(watchSensors().next(), { code: 'UNSUPPORTED_PLATFORM' }), 'a watch');
     assertNoChildren();
   });
 });
 
 test('watching yields snapshots and stops the helper however the loop ends', async (t) => {
+  t.afterEach(killChildren);
   const comingAndGoing = expectedLines('coming-and-going').map((line) => JSON.parse(line).sensors.length);
   await t.test('three snapshots, then break', async () => {
     const counts = [];
-    for await (const snapshot of watchSensors({ helper: simulated({ CALVEX_SIM_SCENARIO: scenario('coming-and-going') }), intervalMs: 200 })) {
-      counts.push(snapshot.sensors.length);
-      if (counts.length === 3) break;
-    }
+    await within(10, (async () => {
+      for await (const snapshot of watchSensors({ helper: simulated({ CALVEX_SIM_SCENARIO: scenario('coming-and-going') }), intervalMs: 200 })) {
+        counts.push(snapshot.sensors.length);
+        if (counts.length === 3) break;
+      }
+    })(), 'three snapshots and a break');
     assert.deepEqual(counts, comingAndGoing.slice(0, 3));
     assertNoChildren();
   });
   await t.test('abort mid-run', async () => {
     const controller = new AbortController();
     const watch = watchSensors({ helper: simulated(), intervalMs: 200, signal: controller.signal });
-    assert.equal((await watch.next()).done, false);
+    assert.equal((await within(5, watch.next(), 'the first snapshot')).done, false);
     const waiting = watch.next();
     controller.abort();
-    await assert.rejects(waiting, { name: 'AbortError' });
-    assert.deepEqual(await watch.next(), { value: undefined, done: true });
+    await within(5, assert.rejects(waiting, { name: 'AbortError' }), 'a watch after abort');
+    assert.deepEqual(await within(5, watch.next(), 'a watch after abort'), { value: undefined, done: true });
     assertNoChildren();
+    const reading = new AbortController();
+    const once = readSensors({ helper: script('exec sleep 30'), signal: reading.signal });
+    setTimeout(() => reading.abort(), 100);
+    await within(5, assert.rejects(once, { name: 'AbortError' }), 'readSensors after abort');
+    assertNoChildren();
+  });
+  await t.test('return() kills a helper that ignores SIGTERM after the grace period', async () => {
+    const stubborn = script('trap "" TERM; while :; do echo \'{"sensors":[]}\'; sleep 0.1; done');
+    const watch = watchSensors({ helper: stubborn, intervalMs: 200 });
+    assert.equal((await within(5, watch.next(), 'the first snapshot')).done, false);
+    await within(5, watch.return(), 'return() of a helper that ignores SIGTERM');
+    assertNoChildren();
+  });
+  await t.test('a watcher nobody waits on does not keep the app alive', async () => {
+    // A child app takes one snapshot and forgets the watch: it must exit by itself.
+    const app = `import { watchSensors } from ${JSON.stringify(new URL('../index.js', import.meta.url).href)};
+      const watch = watchSensors({ helper: JSON.parse(process.argv[1]), intervalMs: 200 });
+      console.log((await watch.next()).value.sensors.length);`;
+    const child = spawn(process.execPath, ['--input-type=module', '-e', app, JSON.stringify(simulated())], { stdio: ['ignore', 'pipe', 'inherit'] });
+    let printed = '';
+    child.stdout.on('data', (chunk) => { printed += chunk; });
+    const [code] = await within(10, once(child, 'exit'), 'an app with an idle watcher').catch((error) => {
+      child.kill('SIGKILL');
+      throw error;
+    });
+    assert.deepEqual([code, printed], [0, '55\n']);
   });
   await t.test('helper killed from outside', async () => {
     const watch = watchSensors({ helper: simulated(), intervalMs: 200 });
-    assert.equal((await watch.next()).done, false);
+    assert.equal((await within(5, watch.next(), 'the first snapshot')).done, false);
     const [helper] = children();
     process.kill(helper, 'SIGKILL');
-    await assert.rejects(async () => {
+    await within(5, assert.rejects(async () => {
       for (;;) await watch.next();
-    }, (error) => error.code === 'HELPER_FAILED' && /SIGKILL/.test(error.message));
+    }, (error) => error.code === 'HELPER_FAILED' && /SIGKILL/.test(error.message)), 'a watch of a killed helper');
     assertNoChildren();
   });
 });
@@ -108,11 +157,13 @@ test('a slow consumer gets fresh snapshots and no backlog', async () => {
   const file = `${scratch}/sequence.scenario`;
   writeFileSync(file, `${blocks.join('\n')}\n`);
   const seen = [];
-  for await (const snapshot of watchSensors({ helper: simulated({ CALVEX_SIM_SCENARIO: file }), intervalMs: 200 })) {
-    seen.push(snapshot.sensors[0].celsius);
-    if (seen.length === 4) break;
-    await sleep(1000);
-  }
+  await within(15, (async () => {
+    for await (const snapshot of watchSensors({ helper: simulated({ CALVEX_SIM_SCENARIO: file }), intervalMs: 200 })) {
+      seen.push(snapshot.sensors[0].celsius);
+      if (seen.length === 4) break;
+      await sleep(1000);
+    }
+  })(), 'four slow reads');
   // About five snapshots a second: each read skips what came while it slept.
   for (let i = 1; i < seen.length; i++) {
     assert.ok(seen[i] - seen[i - 1] >= 3, `snapshot ${seen[i]} after ${seen[i - 1]}: stale, queued snapshots were kept`);
@@ -123,9 +174,9 @@ test('a slow consumer gets fresh snapshots and no backlog', async () => {
 test('the client appends its own argument to the helper command', async () => {
   // This helper writes its last argument back as its one line.
   const echo = ['/bin/sh', '-c', 'eval "echo \\${$#}"; exec sleep 30', 'sh', 'leading'];
-  await assert.rejects(readSensors({ helper: echo }), { code: 'BAD_OUTPUT', line: '--once' });
+  await within(5, assert.rejects(readSensors({ helper: echo }), { code: 'BAD_OUTPUT', line: '--once' }), 'readSensors');
   for (const [intervalMs, argument] of [[undefined, '2000'], [50, '200'], [750.9, '750'], [1e12, '4294967']]) {
-    await assert.rejects(watchSensors({ helper: echo, intervalMs }).next(), { code: 'BAD_OUTPUT', line: argument });
+    await within(5, assert.rejects(watchSensors({ helper: echo, intervalMs }).next(), { code: 'BAD_OUTPUT', line: argument }), argument);
   }
   assert.throws(() => watchSensors({ helper: echo, intervalMs: NaN }), TypeError);
   assertNoChildren();

@@ -37,3 +37,36 @@ export function children() {
   }
   return found;
 }
+
+// Real-time margins, widened in slow lanes (emulation).
+export const timeScale = Number(process.env.CALVEX_TEST_TIME_SCALE ?? 1);
+
+// Settles as the promise does, or rejects once `seconds` have passed, so a
+// client that stalls fails its test with a message instead of hanging.
+export function within(seconds, promise, what) {
+  let timer;
+  const deadline = new Promise((_, reject) => {
+    timer = setTimeout(() => reject(new Error(`${what}: no answer within ${seconds * timeScale} s`)), seconds * timeScale * 1000);
+  });
+  return Promise.race([promise, deadline]).finally(() => clearTimeout(timer));
+}
+
+// After a failed test: kills whatever helpers it left and waits a little
+// for them to be reaped, so the next test starts clean and the run can end.
+export async function killChildren() {
+  for (let tries = 0; tries < 40 && children().length > 0; tries++) {
+    for (const pid of children()) {
+      try {
+        process.kill(pid, 'SIGKILL');
+      } catch {
+        // already gone
+      }
+    }
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+}
+
+// A helper command made of one shell script.
+export function script(text) {
+  return ['/bin/sh', '-c', text, 'sh'];
+}
