@@ -3,7 +3,9 @@ a CalvexError for an error line or anything else."""
 
 import json
 from dataclasses import dataclass
-from typing import Any, NamedTuple, Optional, Tuple, Union
+from functools import partial
+from operator import itemgetter
+from typing import Any, Callable, List, NamedTuple, Optional, Tuple, Union, cast
 
 from ._kinds import kind_of
 
@@ -66,13 +68,29 @@ def _bad_output(what: str, line: str) -> CalvexError:
     return CalvexError("BAD_OUTPUT", f"calvex wrote {what}: {line}", line)
 
 
-def _entry(entry: Any) -> Optional[Sensor]:
-    if not isinstance(entry, dict):
+# The parse stays close to json.loads itself: the entries are taken apart,
+# checked and made into Sensors by C-level loops (map, set, tuple.__new__),
+# not by NamedTuple's Python-level __new__.
+_name_of = itemgetter("name")
+_celsius_of = itemgetter("t")
+_new_sensor = cast(Callable[[Tuple[str, float]], Sensor], partial(tuple.__new__, Sensor))
+
+
+def _sensors(entries: List[Any]) -> Optional[List[Sensor]]:
+    """The entries as Sensors, or None when one is not {name: str, t: number}."""
+    try:
+        names = list(map(_name_of, entries))
+        readings = list(map(_celsius_of, entries))
+    except (TypeError, KeyError):
         return None
-    name, celsius = entry.get("name"), entry.get("t")
-    if not isinstance(name, str) or isinstance(celsius, bool) or not isinstance(celsius, (int, float)):
+    if not set(map(type, names)) <= {str}:
         return None
-    return Sensor(name, float(celsius))
+    if not set(map(type, readings)) <= {float}:
+        # Whole numbers are numbers too; true and false are not.
+        if not all(isinstance(value, (int, float)) and not isinstance(value, bool) for value in readings):
+            return None
+        readings = [float(value) for value in readings]
+    return list(map(_new_sensor, zip(names, readings)))
 
 
 def _reject_constant(name: str) -> Any:
@@ -80,20 +98,21 @@ def _reject_constant(name: str) -> Any:
     raise ValueError(f"{name} is not JSON")
 
 
+# Made once: json.loads with any option builds a new decoder per call.
+_DECODER = json.JSONDecoder(parse_constant=_reject_constant)
+
+
 def parse_line(line: str) -> Union[Snapshot, CalvexError]:
     """One line of the helper's output, without its line feed."""
     try:
-        message = json.loads(line, parse_constant=_reject_constant)
+        message = _DECODER.decode(line)
     except (ValueError, RecursionError):
         return _bad_output("a line that is not JSON", line)
     entries = message.get("sensors") if isinstance(message, dict) else None
     if isinstance(entries, list):
-        sensors = []
-        for entry in entries:
-            sensor = _entry(entry)
-            if sensor is None:
-                return _bad_output("a sensor entry that is not {name, t}", line)
-            sensors.append(sensor)
+        sensors = _sensors(entries)
+        if sensors is None:
+            return _bad_output("a sensor entry that is not {name, t}", line)
         return Snapshot(tuple(sensors))
     error = message.get("error") if isinstance(message, dict) else None
     code = ERROR_CODES.get(error) if isinstance(error, str) else None
