@@ -46,8 +46,8 @@ expect() {
     local took=$((SECONDS - started))
     if [ "$got" = "$outcome" ]; then
         echo "  ok   $label: $got (${took} s)"
-        # Which tests caught it: node's "not ok" lines and GoogleTest's FAILED.
-        [ "$got" = pass ] || grep -E '^ *not ok|\[  FAILED  \] [A-Za-z]' "$scratch/last.log" | sed 's/^ */       /' | sort -u | head -6 || true
+        # Which tests caught it: node's "not ok", pytest's and GoogleTest's FAILED.
+        [ "$got" = pass ] || grep -E '^ *not ok|\[  FAILED  \] [A-Za-z]|^FAILED ' "$scratch/last.log" | cut -c1-160 | sed 's/^ */       /' | sort -u | head -6 || true
     else
         echo "  BAD  $label: $got, expected $outcome (${took} s); log:"
         tail -20 "$scratch/last.log"
@@ -133,6 +133,58 @@ expect fail "node client suite" node_suite
 fault "node client: an abort leaves readSensors' helper running"
 apply clients/node/index.js "const onAbort = () => helper.stop().then(() => reject(abortReason(signal)));" "const onAbort = () => reject(abortReason(signal));"
 expect fail "node client suite" node_suite
+
+# The Python client: the same behaviours, in both faces where they differ.
+python_suite() { timeout 300 tools/test.sh -R '^python_client$'; }
+py=clients/python/src/calvex
+
+fault "python client: no SIGKILL after the stop's grace period (blocking face)"
+apply $py/_process.py "                    self.process.kill()" "                    pass"
+expect fail "python client suite" python_suite
+
+fault "python client: no SIGKILL after the stop's grace period (asyncio face)"
+apply $py/_process.py "                self._send(signal.SIGKILL)" "                pass"
+expect fail "python client suite" python_suite
+
+fault "python client: a watch's reader thread keeps the interpreter alive"
+apply $py/_sync.py 'name="calvex-watch", daemon=True' 'name="calvex-watch", daemon=False'
+expect fail "python client suite" python_suite
+
+fault "python client: read_sensors takes a line from a helper that then fails"
+apply $py/_sync.py "    if result is None or status != 0:" "    if result is None:"
+expect fail "python client suite" python_suite
+
+fault "python client: read_sensors_async takes a line from a helper that then fails"
+apply $py/_async.py "    if result is None or status != 0:" "    if result is None:"
+expect fail "python client suite" python_suite
+
+fault "python client: no limit on a line that never ends"
+apply $py/_process.py "        if len(self._pending) > LONGEST_LINE_BYTES:" "        if False:"
+expect fail "python client suite" python_suite
+
+fault "python client: a bad line in a watch leaves the helper running (blocking face)"
+apply $py/_sync.py "                    failure = parsed
+                    break" "                    failure = parsed
+                    continue"
+expect fail "python client suite" python_suite
+
+fault "python client: a bad line in a watch leaves the helper running (asyncio face)"
+apply $py/_async.py "                    failure = parsed
+                    break" "                    failure = parsed
+                    continue"
+expect fail "python client suite" python_suite
+
+fault "python client: close() leaves the helper running"
+apply $py/_sync.py "        if helper is not None:
+            helper.stop()" "        if helper is not None:
+            pass"
+expect fail "python client suite" python_suite
+
+fault "python client: aclose() and cancelling leave the helper running"
+apply $py/_async.py "            await self._helper.stop()
+        if self._reader" "            pass
+        if self._reader"
+expect fail "python client suite" python_suite
 
 if [ "$failures" -ne 0 ]; then
     echo "FAIL: $failures expectation(s) not met"

@@ -6,9 +6,10 @@ import os
 import shutil
 import signal
 import sys
+import threading
 import time
 from pathlib import Path
-from typing import Dict, Iterator, List
+from typing import Any, Callable, Dict, Iterator, List
 
 import pytest
 
@@ -80,8 +81,22 @@ def no_child_left() -> Iterator[None]:
     assert left == [], "a helper process is left behind"
 
 
-def sensors_of(line: str) -> List[Dict[str, object]]:
-    import json
+def within(seconds: float, call: Callable[..., Any], *arguments: Any) -> Any:
+    """call(*arguments), which must return or raise within the time: a client
+    that stalls (in a stop that never kills, say) fails its test at once."""
+    outcome: Dict[str, Any] = {}
 
-    entries: List[Dict[str, object]] = json.loads(line)["sensors"]
-    return entries
+    def run() -> None:
+        try:
+            outcome["value"] = call(*arguments)
+        except BaseException as error:  # handed to the test's thread
+            outcome["error"] = error
+
+    worker = threading.Thread(target=run, daemon=True)
+    worker.start()
+    worker.join(seconds * TIME_SCALE)
+    if worker.is_alive():
+        raise AssertionError(f"{getattr(call, '__name__', call)}: no answer within {seconds * TIME_SCALE} s")
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome.get("value")

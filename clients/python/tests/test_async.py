@@ -4,27 +4,24 @@ task), with the helper stopped and reaped before each returns."""
 
 import asyncio
 import json
-from typing import List
+from typing import Any, Coroutine, List
 
 import pytest
-from conftest import TIME_SCALE, children, expected_lines, scenario, script, simulated
+from conftest import TIME_SCALE, children, expected_lines, scenario, script, simulated, within
 
 from calvex import CalvexError, Sensor, read_sensors_async, watch_sensors_async
 
 
-def run(seconds: float, step: "asyncio.Future[object]") -> object:
-    """Runs a coroutine with a deadline, so that a stall fails the test."""
-
-    async def bounded() -> object:
-        return await asyncio.wait_for(step, seconds * TIME_SCALE)
-
-    return asyncio.run(bounded())  # type: ignore[arg-type]
+def run(seconds: float, step: Coroutine[Any, Any, Any]) -> Any:
+    """Runs a coroutine in its own loop and thread with a deadline, so that a
+    stall fails the test (even one that resists cancellation)."""
+    return within(seconds, asyncio.run, step)
 
 
 def test_one_snapshot_and_the_failures() -> None:
-    snapshot = run(10, read_sensors_async(helper=simulated(CALVEX_SIM_SCENARIO=scenario("odd-names"))))  # type: ignore[arg-type]
+    snapshot = run(10, read_sensors_async(helper=simulated(CALVEX_SIM_SCENARIO=scenario("odd-names"))))
     expected = [Sensor(entry["name"], entry["t"]) for entry in json.loads(expected_lines("odd-names")[0])["sensors"]]
-    assert list(snapshot.sensors) == expected  # type: ignore[attr-defined]
+    assert list(snapshot.sensors) == expected
     for helper, code in [
         (simulated(CALVEX_SIM_FAULT="no-client"), "NO_HID_EVENT_SYSTEM"),
         (["/nonexistent/calvex"], "HELPER_FAILED"),
@@ -33,14 +30,14 @@ def test_one_snapshot_and_the_failures() -> None:
         (script("head -c 50000000 /dev/zero | tr '\\0' x; exec sleep 30"), "BAD_OUTPUT"),
     ]:
         with pytest.raises(CalvexError) as raised:
-            run(10, read_sensors_async(helper=helper, timeout=5 * TIME_SCALE))  # type: ignore[arg-type]
+            run(10, read_sensors_async(helper=helper, timeout=5 * TIME_SCALE))
         assert raised.value.code == code, helper
         assert children() == [], helper
 
 
 def test_a_timeout_stops_the_helper() -> None:
     with pytest.raises(CalvexError, match="within the timeout") as raised:
-        run(10, read_sensors_async(helper=script("exec sleep 30"), timeout=0.3))  # type: ignore[arg-type]
+        run(10, read_sensors_async(helper=script("exec sleep 30"), timeout=0.3))
     assert raised.value.code == "HELPER_FAILED"
 
 
@@ -75,7 +72,7 @@ def test_every_way_out_of_an_async_watch_stops_the_helper() -> None:
         assert children() == [], "a cancelled task"
         return seen
 
-    assert run(20, ways_out()) == counts[:3]  # type: ignore[arg-type]
+    assert run(20, ways_out()) == counts[:3]
 
 
 def test_an_async_watch_ends_with_an_error_when_its_helper_misbehaves() -> None:
@@ -89,5 +86,5 @@ def test_an_async_watch_ends_with_an_error_when_its_helper_misbehaves() -> None:
         (simulated(CALVEX_SIM_FAULT="no-iokit"), "IOKit not available"),
     ]:
         with pytest.raises(CalvexError, match=message):
-            run(10, watch_until_failure(helper))  # type: ignore[arg-type]
+            run(10, watch_until_failure(helper))
         assert children() == [], helper
