@@ -119,26 +119,30 @@ class Helper:
         for stream in self._streams:
             os.set_blocking(stream.fileno(), False)
 
-    def lines(self, deadline: Optional[float] = None) -> Iterator[str]:
+    def lines(self, deadline: Optional[float] = None, silence: Optional[float] = None) -> Iterator[str]:
         """The helper's lines as they come, until its output ends. A line past
         the cap ends the lines with a BAD_OUTPUT error; the deadline (a
-        ``time.monotonic()`` value) with a HELPER_FAILED one. Reading is the
-        one job that closes the pipes, so it must be run to its end."""
+        ``time.monotonic()`` value), or ``silence`` seconds without a line,
+        with a HELPER_FAILED one. Reading is the one job that closes the
+        pipes, so it must be run to its end."""
         try:
-            yield from self._read_lines(deadline)
+            yield from self._read_lines(deadline, silence)
         finally:
             self._close_streams()
 
-    def _read_lines(self, deadline: Optional[float]) -> Iterator[str]:
+    def _read_lines(self, deadline: Optional[float], silence: Optional[float]) -> Iterator[str]:
         splitter = LineSplitter()
+        quiet_until = None if silence is None else time.monotonic() + silence
         with selectors.DefaultSelector() as selector:
             for stream in self._streams:
                 selector.register(stream, selectors.EVENT_READ)
             while selector.get_map():
-                timeout = None if deadline is None else max(0.0, deadline - time.monotonic())
-                ready = selector.select(timeout)
-                if not ready and deadline is not None:
+                ends = [moment for moment in (deadline, quiet_until) if moment is not None]
+                ready = selector.select(max(0.0, min(ends) - time.monotonic()) if ends else None)
+                if not ready and deadline is not None and time.monotonic() >= deadline:
                     raise timeout_failure()
+                if not ready and quiet_until is not None and time.monotonic() >= quiet_until:
+                    raise CalvexError("HELPER_FAILED", f"the calvex helper wrote no line for {silence:g} s and was stopped")
                 for key, _ in ready:
                     chunk = os.read(key.fd, READ_CHUNK_BYTES)
                     if not chunk:
@@ -146,7 +150,10 @@ class Helper:
                     elif key.fileobj is self.process.stderr:
                         self.stderr_tail = keep_stderr(self.stderr_tail, chunk)
                     else:
-                        yield from splitter.feed(chunk)
+                        for line in splitter.feed(chunk):
+                            if silence is not None:
+                                quiet_until = time.monotonic() + silence
+                            yield line
 
     def signal_stop(self) -> None:
         """Asks the helper to end (SIGTERM) without waiting; for other threads."""

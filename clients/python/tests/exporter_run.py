@@ -1,0 +1,125 @@
+"""A calvex-exporter run for the tests: started on a free loopback port (or
+with a text file), scraped, parsed with Prometheus's own parser, and
+stopped with SIGTERM, after which neither it nor a helper may be left."""
+
+import http.client
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Callable, Dict, List, Optional, Tuple
+
+from conftest import PACKAGE, TIME_SCALE
+from prometheus_client.parser import text_string_to_metric_families
+
+Labels = Tuple[Tuple[str, str], ...]
+
+PROMTOOL = shutil.which("promtool")
+PROMETHEUS = shutil.which("prometheus")
+
+
+def scenario_file(folder: Path, entries: List[Tuple[str, float]]) -> str:
+    """A scenario whose one snapshot repeats for ever."""
+    path = folder / "exporter.scenario"
+    path.write_text("".join(f'sensor {celsius} "{name}"\n' for name, celsius in entries))
+    return str(path)
+
+
+def pids_of_children(pid: int) -> List[int]:
+    out = subprocess.run(["pgrep", "-P", str(pid)], capture_output=True, text=True).stdout
+    return [int(word) for word in out.split()]
+
+
+def alive(pid: int) -> bool:
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().split(") ")[1][0] != "Z"
+    except OSError:
+        return False
+
+
+def wait_until(seconds: float, what: str, check: Callable[[], bool]) -> None:
+    deadline = time.monotonic() + seconds * TIME_SCALE
+    while not check():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{what}: not within {seconds * TIME_SCALE} s")
+        time.sleep(0.05)
+
+
+class ExporterRun:
+    def __init__(self, helper: List[str], *options: str, interval_ms: int = 200) -> None:
+        self.interval = interval_ms / 1000
+        listen = [] if "--textfile" in options else ["--listen", "127.0.0.1:0"]
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "calvex.exporter", *listen, *options, "--interval-ms", str(interval_ms), "--helper", *helper],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            env={"PYTHONPATH": str(PACKAGE), "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONDONTWRITEBYTECODE": "1"},
+        )
+        self.port = 0
+        self.helpers_seen: List[int] = []
+        if listen:
+            assert self.process.stderr is not None
+            said = self.process.stderr.readline().decode()
+            assert said.startswith("calvex-exporter: serving http://127.0.0.1:"), said
+            self.port = int(said.rsplit(":", 1)[1].split("/")[0])
+
+    def get(self, path: str = "/metrics") -> Tuple[int, str]:
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10 * TIME_SCALE)
+        try:
+            connection.request("GET", path)
+            answer = connection.getresponse()
+            return answer.status, answer.read().decode()
+        finally:
+            connection.close()
+
+    def samples(self, text: Optional[str] = None) -> Dict[str, Dict[Labels, float]]:
+        """Every sample of a scrape: name -> labels -> value."""
+        found: Dict[str, Dict[Labels, float]] = {}
+        for family in text_string_to_metric_families(self.get()[1] if text is None else text):
+            for sample in family.samples:
+                found.setdefault(sample.name, {})[tuple(sorted(sample.labels.items()))] = sample.value
+        return found
+
+    def value(self, name: str, **labels: str) -> Optional[float]:
+        return self.samples().get(name, {}).get(tuple(sorted(labels.items())))
+
+    def helpers(self) -> List[int]:
+        pids = pids_of_children(self.process.pid)
+        self.helpers_seen.extend(pid for pid in pids if pid not in self.helpers_seen)
+        return pids
+
+    def stop(self) -> None:
+        """SIGTERM: the exporter stops its helper, waits for it, exits 0."""
+        self.helpers()
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            status = self.process.wait(10 * TIME_SCALE)
+        finally:
+            self.kill()
+        assert status == 0, f"the exporter exited with {status}"
+        left = [pid for pid in self.helpers_seen if alive(pid)]
+        assert left == [], f"helpers left behind: {left}"
+
+    def kill(self) -> None:
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        for pid in self.helpers_seen:
+            if alive(pid):
+                os.kill(pid, signal.SIGKILL)
+        if self.process.stderr is not None:
+            self.process.stderr.close()
+
+    def __enter__(self) -> "ExporterRun":
+        return self
+
+    def __exit__(self, *failure: object) -> None:
+        if failure[0] is None:
+            self.stop()
+        else:
+            self.kill()
+

@@ -1,0 +1,227 @@
+"""calvex-exporter against the real calvex on the simulated platform: the
+exact metrics, checked by promtool and by a real Prometheus server; its
+supervision of a helper that is killed, fails or hangs; the text file; and
+a server that stays up under load and bad clients. Loopback only; every
+test stops what it started."""
+
+import json
+import os
+import plistlib
+import socket
+import subprocess
+import time
+import urllib.parse
+import urllib.request
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+from typing import Any, Dict, List
+
+import pytest
+from conftest import ROOT, TIME_SCALE, script, simulated
+from exporter_run import PROMETHEUS, PROMTOOL, ExporterRun, alive, scenario_file, wait_until
+
+# Names repeat: the occurrence label tells them apart, in list order.
+ENTRIES = [("PMU tdie1", 41.37), ("PMU tdie1", 47.5), ("GPU MTR Temp Sensor1", 38.9), ("gas gauge battery", 29.43), ("PMU tcal", 51.0), ("PMU tdie1", -0.5)]
+EXPECTED = {
+    (("kind", "cpu"), ("occurrence", "0"), ("sensor", "PMU tdie1")): 41.37,
+    (("kind", "cpu"), ("occurrence", "1"), ("sensor", "PMU tdie1")): 47.5,
+    (("kind", "gpu"), ("occurrence", "0"), ("sensor", "GPU MTR Temp Sensor1")): 38.9,
+    (("kind", "battery"), ("occurrence", "0"), ("sensor", "gas gauge battery")): 29.43,
+    (("kind", "other"), ("occurrence", "0"), ("sensor", "PMU tcal")): 51.0,
+    (("kind", "cpu"), ("occurrence", "2"), ("sensor", "PMU tdie1")): -0.5,
+}
+needs_promtool = pytest.mark.skipif(PROMTOOL is None, reason="promtool is not installed (Debian package prometheus)")
+
+
+def known_scenario(tmp_path: Path) -> List[str]:
+    return simulated(CALVEX_SIM_SCENARIO=scenario_file(tmp_path, ENTRIES))
+
+
+def promtool(*arguments: str, text: str = "") -> "subprocess.CompletedProcess[str]":
+    assert PROMTOOL is not None
+    return subprocess.run([PROMTOOL, *arguments], input=text, capture_output=True, text=True, timeout=30)
+
+
+@needs_promtool
+def test_a_scrape_is_the_snapshot_exactly_and_promtool_accepts_it(tmp_path: Path) -> None:
+    with ExporterRun(known_scenario(tmp_path)) as run:
+        wait_until(5, "calvex_up 1", lambda: run.value("calvex_up") == 1)
+        status, text = run.get()
+        samples = run.samples(text)
+        assert status == 200
+        assert samples["calvex_temperature_celsius"] == EXPECTED
+        assert samples["calvex_sensors"] == {(): len(ENTRIES)}
+        assert samples["calvex_helper_starts_total"] == {(): 1}
+        assert set(samples["calvex_helper_failures_total"].values()) == {0}
+        assert abs(samples["calvex_snapshot_timestamp_seconds"][()] - time.time()) < 5
+        checked = promtool("check", "metrics", text=text)
+        assert checked.returncode == 0, checked.stdout + checked.stderr
+        assert [run.get(path)[0] for path in ("/", "/nothing", "/metrics/x")] == [200, 404, 404]
+        assert 'href="/metrics"' in run.get("/")[1]
+
+
+def test_the_exporter_restarts_a_helper_killed_from_outside(tmp_path: Path) -> None:
+    with ExporterRun(known_scenario(tmp_path)) as run:
+        wait_until(5, "calvex_up 1", lambda: run.value("calvex_up") == 1)
+        first = run.helpers()
+        os.kill(first[0], 9)
+        wait_until(10, "a second helper", lambda: run.value("calvex_helper_starts_total") == 2)
+        wait_until(5, "calvex_up back to 1", lambda: run.value("calvex_up") == 1)
+        assert run.value("calvex_helper_failures_total", code="HELPER_FAILED") == 1
+        assert not alive(first[0])
+
+
+def test_an_error_line_is_counted_and_retried_with_backoff_not_in_a_loop() -> None:
+    with ExporterRun(simulated(CALVEX_SIM_FAULT="no-client")) as run:
+        time.sleep(4.5 * TIME_SCALE)
+        failures = run.value("calvex_helper_failures_total", code="NO_HID_EVENT_SYSTEM")
+        # Tries at 0, 1, 3 (then 7) seconds: a loop would have made hundreds.
+        assert failures is not None and 2 <= failures <= 3, failures
+        assert run.value("calvex_up") == 0
+        assert "calvex_temperature_celsius" not in run.samples()
+
+
+def test_a_silent_helper_makes_the_readings_stale_then_is_stopped() -> None:
+    line = json.dumps({"sensors": [{"name": "PMU tdie1", "t": 40.25}]}, separators=(",", ":"))
+    with ExporterRun(script(f"echo '{line}'; exec sleep 600")) as run:
+        wait_until(5, "calvex_up 1", lambda: run.value("calvex_up") == 1)
+        # Three intervals (0.6 s) after the line: stale, so no temperature.
+        wait_until(5, "calvex_up 0", lambda: run.value("calvex_up") == 0)
+        assert "calvex_temperature_celsius" not in run.samples()
+        assert run.value("calvex_sensors") == 1
+        # Ten intervals (2 s) without a line: the helper is stopped and counted.
+        wait_until(10, "a hung helper counted", lambda: run.value("calvex_helper_failures_total", code="HELPER_FAILED") == 1)
+        assert not any(alive(pid) for pid in run.helpers_seen[:1])
+
+
+@needs_promtool
+def test_the_text_file_is_replaced_atomically(tmp_path: Path) -> None:
+    path = tmp_path / "calvex.prom"
+    reads: List[str] = []
+    with ExporterRun(known_scenario(tmp_path), "--textfile", str(path)):
+        wait_until(5, "the text file", path.exists)
+        ends = time.monotonic() + 3
+        while time.monotonic() < ends:
+            reads.append(path.read_text())
+        mode = path.stat().st_mode & 0o777
+    broken = [text for text in reads if not text.endswith("\n") or "calvex_helper_failures_total{" not in text]
+    assert broken == [] and len(reads) > 100
+    assert mode == 0o644
+    assert "process_" not in reads[-1]  # would clash with the host exporter's own
+    checked = promtool("check", "metrics", text=reads[-1])
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    assert sorted(entry.name for entry in tmp_path.iterdir()) == ["calvex.prom", "exporter.scenario"], "temporary files left"
+
+
+def _raw(port: int, data: bytes) -> bytes:
+    """Sends bytes as they are; what came back (the server may answer and
+    close before it has read them all)."""
+    chunks = []
+    with socket.create_connection(("127.0.0.1", port), timeout=15) as connection:
+        try:
+            connection.sendall(data)
+            connection.shutdown(socket.SHUT_WR)
+            while True:
+                chunk = connection.recv(65536)
+                if not chunk:
+                    break
+                chunks.append(chunk)
+        except OSError:
+            pass
+    return b"".join(chunks)
+
+
+def _resident_kb(pid: int) -> int:
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    raise AssertionError("no VmRSS")
+
+
+def test_load_and_bad_clients_do_not_stop_the_others(tmp_path: Path) -> None:
+    with ExporterRun(simulated()) as run:
+        wait_until(5, "calvex_up 1", lambda: run.value("calvex_up") == 1)
+
+        def scrape(_: int) -> int:
+            status, text = run.get()
+            return status if text.rstrip().endswith("}") or "calvex_up 1.0" in text else -1
+
+        with ThreadPoolExecutor(50) as pool:
+            for _ in range(20):
+                assert list(pool.map(scrape, range(50))) == [200] * 50
+
+        stalled = socket.create_connection(("127.0.0.1", run.port))
+        stalled.sendall(b"GET /metrics HTTP/1.1\r\nHost:")  # half a request, then nothing
+        answers = {
+            "garbage": _raw(run.port, os.urandom(4096)),
+            "over-long request line": _raw(run.port, b"GET /" + b"a" * 100_000 + b" HTTP/1.0\r\n\r\n"),
+            "binary zeros": _raw(run.port, b"\0" * 100),
+        }
+        started = time.monotonic()
+        assert run.get()[0] == 200
+        assert time.monotonic() - started < 2, "a stalled client held up the others"
+        stalled.close()
+        assert [answer[:12] for answer in answers.values()] != [b""] * 3
+        assert b" 414 " in answers["over-long request line"][:20]
+
+
+def test_resident_size_stays_flat_over_many_scrapes() -> None:
+    with ExporterRun(simulated()) as run:
+        wait_until(5, "calvex_up 1", lambda: run.value("calvex_up") == 1)
+        with ThreadPoolExecutor(4) as pool:
+            list(pool.map(lambda _: run.get(), range(100)))
+            after_100 = _resident_kb(run.process.pid)
+            list(pool.map(lambda _: run.get(), range(9900)))
+            after_10000 = _resident_kb(run.process.pid)
+    assert after_10000 - after_100 < 4096, f"{after_100} kB after 100 scrapes, {after_10000} kB after 10,000"
+
+
+@pytest.mark.skipif(PROMETHEUS is None, reason="prometheus is not installed (Debian package prometheus)")
+def test_a_real_prometheus_server_scrapes_the_exact_readings(tmp_path: Path) -> None:
+    with ExporterRun(known_scenario(tmp_path)) as run:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        (tmp_path / "prometheus.yml").write_text(
+            "global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
+            f"scrape_configs: [{{job_name: calvex, static_configs: [{{targets: ['127.0.0.1:{run.port}']}}]}}]\n"
+        )
+        assert PROMETHEUS is not None
+        server = subprocess.Popen(
+            [PROMETHEUS, f"--config.file={tmp_path / 'prometheus.yml'}", f"--storage.tsdb.path={tmp_path / 'data'}",
+             f"--web.listen-address=127.0.0.1:{port}", "--log.level=warn"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        )
+        try:
+            def query(expression: str) -> List[Dict[str, Any]]:
+                url = f"http://127.0.0.1:{port}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
+                try:
+                    with urllib.request.urlopen(url, timeout=5) as answer:
+                        result: List[Dict[str, Any]] = json.load(answer)["data"]["result"]
+                        return result
+                except OSError:
+                    return []
+
+            wait_until(30, "Prometheus has calvex_up 1", lambda: [r["value"][1] for r in query("calvex_up")] == ["1"])
+            wait_until(10, "Prometheus has every reading", lambda: len(query("calvex_temperature_celsius")) == len(ENTRIES))
+            stored = {
+                tuple(sorted((key, value) for key, value in result["metric"].items() if key in ("sensor", "kind", "occurrence"))): float(result["value"][1])
+                for result in query("calvex_temperature_celsius")
+            }
+            assert stored == EXPECTED
+            assert {result["metric"]["job"] for result in query("calvex_temperature_celsius")} == {"calvex"}
+        finally:
+            server.terminate()
+            server.wait(30)
+
+
+def test_the_shipped_service_and_monitoring_files() -> None:
+    folder = ROOT / "docs" / "exporter"
+    service = plistlib.loads((folder / "com.calvex.exporter.plist").read_bytes())
+    assert service["ProgramArguments"][0].endswith("calvex-exporter")
+    assert service["KeepAlive"] is True and service["RunAtLoad"] is True
+    if PROMTOOL is not None:
+        for arguments in (["check", "rules", str(folder / "calvex-alerts.yml")], ["check", "config", str(folder / "prometheus.yml")]):
+            checked = promtool(*arguments)
+            assert checked.returncode == 0, checked.stdout + checked.stderr
+
