@@ -20,3 +20,5 @@ node clients/node/scripts/copy-shared.js
 node bench/node_client.mjs build | tee -a bench/results.md
 # The Python client's rows (about a minute as well), on Debian's python3.
 /usr/bin/python3 bench/python_client.py build | tee -a bench/results.md
+# The exporter's rows (a minute and a half).
+/usr/bin/python3 bench/exporter.py build | tee -a bench/results.md
