@@ -100,91 +100,74 @@ fault "lifetime tests leave their calvex's scratch folder"
 apply tests/lifetime_test.cpp "        remove_scratch(report.scratch);" "        (void)report.scratch;"
 expect fail "scratch folder check" tools/test.sh -R '^(Lifetime\..*|scratch_folders_removed)$'
 
-# The Node client: each fault must make its suite fail within the tests'
-# own deadlines, not hang it.
+# The clients: each fault must make its suite fail within the tests' own
+# deadlines, not hang it. One line a fault: label, suite, file, text, fault.
 node_suite() { timeout 300 tools/test.sh -R '^node_client$'; }
-
-fault "node client: no SIGKILL after the stop's grace period"
-apply clients/node/index.js "setTimeout(() => this.child.kill('SIGKILL'), STOP_GRACE_MS)" "setTimeout(() => {}, STOP_GRACE_MS)"
-expect fail "node client suite" node_suite
-
-fault "node client: an idle watcher keeps the app alive"
-apply clients/node/index.js "const method = waiting ? 'ref' : 'unref';" "const method = 'ref';"
-expect fail "node client suite" node_suite
-
-fault "node client: readSensors takes a line from a helper that then fails"
-apply clients/node/index.js "else if (result === null || code !== 0) reject" "else if (result === null) reject"
-expect fail "node client suite" node_suite
-
-fault "node client: no limit on a line that never ends"
-apply clients/node/index.js "if (this.pending.length > LONGEST_LINE_CHARACTERS) {" "if (false) {"
-expect fail "node client suite" node_suite
-
-fault "node client: a bad line in a watch leaves the helper running"
-apply clients/node/index.js "      fail(parsed);
-      helper.stop();" "      fail(parsed);"
-expect fail "node client suite" node_suite
-
-fault "node client: an abort leaves the watch's helper running"
-apply clients/node/index.js "    if (helper !== null) helper.stop();
-    else onEnd(null);" "    if (helper === null) onEnd(null);"
-expect fail "node client suite" node_suite
-
-fault "node client: an abort leaves readSensors' helper running"
-apply clients/node/index.js "const onAbort = () => helper.stop().then(() => reject(abortReason(signal)));" "const onAbort = () => reject(abortReason(signal));"
-expect fail "node client suite" node_suite
-
-# The Python client: the same behaviours, in both faces where they differ.
 python_suite() { timeout 300 tools/test.sh -R '^python_client$'; }
+client_fault() {
+    fault "$1"
+    apply "$3" "$4" "$5"
+    expect fail "${2%_suite} client suite" "$2"
+}
 py=clients/python/src/calvex
-
-fault "python client: no SIGKILL after the stop's grace period (blocking face)"
-apply $py/_process.py "                    self.process.kill()" "                    pass"
-expect fail "python client suite" python_suite
-
-fault "python client: no SIGKILL after the stop's grace period (asyncio face)"
-apply $py/_process.py "                self._send(signal.SIGKILL)" "                pass"
-expect fail "python client suite" python_suite
-
-fault "python client: a watch's reader thread keeps the interpreter alive"
-apply $py/_sync.py 'name="calvex-watch", daemon=True' 'name="calvex-watch", daemon=False'
-expect fail "python client suite" python_suite
-
-fault "python client: read_sensors takes a line from a helper that then fails"
-apply $py/_sync.py "    if result is None or status != 0:" "    if result is None:"
-expect fail "python client suite" python_suite
-
-fault "python client: read_sensors_async takes a line from a helper that then fails"
-apply $py/_async.py "    if result is None or status != 0:" "    if result is None:"
-expect fail "python client suite" python_suite
-
-fault "python client: no limit on a line that never ends"
-apply $py/_process.py "        if len(self._pending) > LONGEST_LINE_BYTES:" "        if False:"
-expect fail "python client suite" python_suite
-
-fault "python client: a bad line in a watch leaves the helper running (blocking face)"
-apply $py/_sync.py "                    failure = parsed
-                    break" "                    failure = parsed
+client_fault "node client: no SIGKILL after the stop's grace period" node_suite clients/node/index.js \
+    "setTimeout(() => this.child.kill('SIGKILL'), STOP_GRACE_MS)" \
+    "setTimeout(() => {}, STOP_GRACE_MS)"
+client_fault "node client: an idle watcher keeps the app alive" node_suite clients/node/index.js \
+    "const method = waiting ? 'ref' : 'unref';" \
+    "const method = 'ref';"
+client_fault "node client: readSensors takes a line from a helper that then fails" node_suite clients/node/index.js \
+    "else if (result === null || code !== 0) reject" \
+    "else if (result === null) reject"
+client_fault "node client: no limit on a line that never ends" node_suite clients/node/index.js \
+    "if (this.pending.length > LONGEST_LINE_CHARACTERS) {" \
+    "if (false) {"
+client_fault "node client: a bad line in a watch leaves the helper running" node_suite clients/node/index.js \
+    "      fail(parsed);
+      helper.stop();" \
+    "      fail(parsed);"
+client_fault "node client: an abort leaves the watch's helper running" node_suite clients/node/index.js \
+    "    if (helper !== null) helper.stop();
+    else onEnd(null);" \
+    "    if (helper === null) onEnd(null);"
+client_fault "node client: an abort leaves readSensors' helper running" node_suite clients/node/index.js \
+    "const onAbort = () => helper.stop().then(() => reject(abortReason(signal)));" \
+    "const onAbort = () => reject(abortReason(signal));"
+client_fault "python client: no SIGKILL after the stop's grace period (blocking face)" python_suite $py/_process.py \
+    "                    self.process.kill()" \
+    "                    pass"
+client_fault "python client: no SIGKILL after the stop's grace period (asyncio face)" python_suite $py/_process.py \
+    "                self._send(signal.SIGKILL)" \
+    "                pass"
+client_fault "python client: a watch's reader thread keeps the interpreter alive" python_suite $py/_sync.py \
+    'name="calvex-watch", daemon=True' \
+    'name="calvex-watch", daemon=False'
+client_fault "python client: a --once run takes a line from a helper that then fails" python_suite $py/_process.py \
+    "    if result is None or status != 0:" \
+    "    if result is None:"
+client_fault "python client: no limit on a line that never ends" python_suite $py/_process.py \
+    "        if len(self._pending) > LONGEST_LINE_BYTES:" \
+    "        if False:"
+client_fault "python client: a bad line in a watch leaves the helper running (blocking face)" python_suite $py/_sync.py \
+    "                    failure = parsed
+                    break" \
+    "                    failure = parsed
                     continue"
-expect fail "python client suite" python_suite
-
-fault "python client: a bad line in a watch leaves the helper running (asyncio face)"
-apply $py/_async.py "                    failure = parsed
-                    break" "                    failure = parsed
+client_fault "python client: a bad line in a watch leaves the helper running (asyncio face)" python_suite $py/_async.py \
+    "                    failure = parsed
+                    break" \
+    "                    failure = parsed
                     continue"
-expect fail "python client suite" python_suite
-
-fault "python client: close() leaves the helper running"
-apply $py/_sync.py "        if helper is not None:
-            helper.stop()" "        if helper is not None:
+client_fault "python client: close() leaves the helper running" python_suite $py/_sync.py \
+    "        if helper is not None:
+            helper.stop()" \
+    "        if helper is not None:
             pass"
-expect fail "python client suite" python_suite
-
-fault "python client: aclose() and cancelling leave the helper running"
-apply $py/_async.py "            await self._helper.stop()
-        if self._reader" "            pass
+client_fault "python client: aclose() and cancelling leave the helper running" python_suite $py/_async.py \
+    "            await self._helper.stop()
+        if self._reader" \
+    "            pass
         if self._reader"
-expect fail "python client suite" python_suite
 
 if [ "$failures" -ne 0 ]; then
     echo "FAIL: $failures expectation(s) not met"

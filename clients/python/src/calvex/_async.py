@@ -14,10 +14,11 @@ from ._process import (
     STOP_GRACE_SECONDS,
     AsyncHelper,
     deadline_after,
-    exit_failure,
     finish_uncancelled,
     helper_command,
     interval_argument,
+    once_outcome,
+    watch_end,
 )
 from ._protocol import CalvexError, Snapshot, parse_line
 
@@ -40,10 +41,7 @@ async def read_sensors_async(*, helper: Optional[Sequence[str]] = None, timeout:
                     raise result
     finally:
         status = await running.stop_and_drain()
-    if result is None or status != 0:
-        raise exit_failure(status, running.stderr_tail, without_line=result is None)
-    assert isinstance(result, Snapshot)
-    return result
+    return once_outcome(result, status, running.stderr_tail)
 
 
 # Watches whose helper still runs: killed and reaped if the interpreter exits
@@ -106,9 +104,7 @@ class AsyncSensorWatch:
             asked_to_stop = self._helper.stopping
             status = await self._helper.stop_and_drain()
             _running_watches.discard(self)
-            if failure is None and not asked_to_stop:
-                # The helper never ends by itself while its parent lives.
-                failure = exit_failure(status, self._helper.stderr_tail)
+            failure = watch_end(failure, asked_to_stop, status, self._helper.stderr_tail)
             if self._failure is None and not self._closed:
                 self._failure = failure
             self._ended = True

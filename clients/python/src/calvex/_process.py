@@ -11,9 +11,9 @@ import subprocess
 import sys
 import time
 from pathlib import Path
-from typing import IO, Awaitable, Iterator, List, Optional, Sequence, Tuple, TypeVar
+from typing import IO, Awaitable, Iterator, List, Optional, Sequence, Tuple, TypeVar, Union
 
-from ._protocol import LONGEST_LINE_BYTES, CalvexError, over_long_line
+from ._protocol import LONGEST_LINE_BYTES, CalvexError, Snapshot, over_long_line
 
 DEFAULT_INTERVAL_MS = 2000
 SHORTEST_INTERVAL_MS = 200
@@ -85,6 +85,24 @@ def exit_failure(status: int, stderr_tail: bytes, without_line: bool = False) ->
         how += " without writing a line"
     said = stderr_tail.decode("utf-8", "replace").strip()
     return CalvexError("HELPER_FAILED", f"the calvex helper {how}" + (f"; it said: {said}" if said else ""))
+
+
+def once_outcome(result: Union[Snapshot, CalvexError, None], status: int, stderr_tail: bytes) -> Snapshot:
+    """The snapshot of a ``--once`` run that has ended, or raises how it
+    failed: a line followed by a bad exit is a failure too."""
+    if result is None or status != 0:
+        raise exit_failure(status, stderr_tail, without_line=result is None)
+    assert isinstance(result, Snapshot)
+    return result
+
+
+def watch_end(failure: Optional[CalvexError], asked_to_stop: bool, status: int, stderr_tail: bytes) -> Optional[CalvexError]:
+    """What a watch delivers once its helper has ended: its failure, or, for
+    a helper that ended by itself, HELPER_FAILED (it never ends while its
+    parent lives); nothing after a stop that was asked for."""
+    if failure is None and not asked_to_stop:
+        return exit_failure(status, stderr_tail)
+    return failure
 
 
 class LineSplitter:

@@ -13,9 +13,10 @@ from ._process import (
     STOP_GRACE_SECONDS,
     Helper,
     deadline_after,
-    exit_failure,
     helper_command,
     interval_argument,
+    once_outcome,
+    watch_end,
 )
 from ._protocol import CalvexError, Snapshot, parse_line
 
@@ -35,10 +36,7 @@ def read_sensors(*, helper: Optional[Sequence[str]] = None, timeout: Optional[fl
                     raise result
     finally:
         status = running.stop()
-    if result is None or status != 0:
-        raise exit_failure(status, running.stderr_tail, without_line=result is None)
-    assert isinstance(result, Snapshot)
-    return result
+    return once_outcome(result, status, running.stderr_tail)
 
 
 # Watches still running, stopped when the interpreter exits.
@@ -96,10 +94,8 @@ class SensorWatch:
         # Read before stopping it here: only a stop asked for is a normal end.
         asked_to_stop = self._helper.stopping
         status = self._helper.stop()
+        failure = watch_end(failure, asked_to_stop, status, self._helper.stderr_tail)
         with self._changed:
-            if failure is None and not asked_to_stop:
-                # The helper never ends by itself while its parent lives.
-                failure = exit_failure(status, self._helper.stderr_tail)
             if self._failure is None and not self._closed:
                 self._failure = failure
             self._ended = True
