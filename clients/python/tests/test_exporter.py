@@ -113,6 +113,16 @@ def test_the_text_file_is_replaced_atomically(tmp_path: Path) -> None:
     assert sorted(entry.name for entry in tmp_path.iterdir()) == ["calvex.prom", "exporter.scenario"], "temporary files left"
 
 
+def test_the_text_file_shows_a_silent_helper_as_down(tmp_path: Path) -> None:
+    path = tmp_path / "calvex.prom"
+    line = json.dumps({"sensors": [{"name": "PMU tdie1", "t": 40.25}]}, separators=(",", ":"))
+    with ExporterRun(script(f"echo '{line}'; exec sleep 600"), "--textfile", str(path)):
+        wait_until(5, "calvex_up 1 in the file", lambda: path.exists() and "calvex_up 1.0" in path.read_text())
+        # No snapshot comes, yet the file is rewritten each interval.
+        wait_until(5, "calvex_up 0 in the file", lambda: "calvex_up 0.0" in path.read_text())
+        assert "calvex_temperature_celsius{" not in path.read_text()
+
+
 def _raw(port: int, data: bytes) -> bytes:
     """Sends bytes as they are; what came back (the server may answer and
     close before it has read them all)."""
