@@ -62,9 +62,10 @@ def summary(snapshot: "Snapshot") -> Dict[str, KindSummary]:
     (``other`` included), in the order the kinds first appear."""
     totals: Dict[str, List[float]] = {}  # kind: [count, max, sum]
     for name, celsius in snapshot.sensors:
-        total = totals.get(kind_of(name))
+        kind = kind_of(name)
+        total = totals.get(kind)
         if total is None:
-            totals[kind_of(name)] = [1, celsius, celsius]
+            totals[kind] = [1, celsius, celsius]
         else:
             total[0] += 1
             total[2] += celsius

@@ -155,10 +155,6 @@ class SensorWatch:
     ) -> None:
         self.close()
 
-    def __del__(self) -> None:
-        if self._helper is not None and not self._ended:
-            self.close()
-
 
 def watch_sensors(interval_ms: int = DEFAULT_INTERVAL_MS, *, helper: Optional[Sequence[str]] = None) -> SensorWatch:
     """Runs the helper every ``interval_ms`` milliseconds (raised to 200,
