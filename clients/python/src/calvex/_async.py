@@ -99,16 +99,22 @@ class AsyncSensorWatch:
                 self._changed.set()
         except CalvexError as error:
             failure = error
+        except OSError as error:  # the pipe itself failed: still an end to deliver
+            failure = CalvexError("HELPER_FAILED", f"reading the calvex helper's output failed: {error}")
         finally:
             # Read before stopping it here: only a stop asked for is a normal end.
             asked_to_stop = self._helper.stopping
-            status = await self._helper.stop_and_drain()
-            _running_watches.discard(self)
-            failure = watch_end(failure, asked_to_stop, status, self._helper.stderr_tail)
-            if self._failure is None and not self._closed:
-                self._failure = failure
-            self._ended = True
-            self._changed.set()
+            status: Optional[int] = None
+            try:
+                status = await self._helper.stop_and_drain()
+            finally:  # even when this task is cancelled, the end is marked
+                _running_watches.discard(self)
+                if status is not None:
+                    failure = watch_end(failure, asked_to_stop, status, self._helper.stderr_tail)
+                if self._failure is None and not self._closed:
+                    self._failure = failure
+                self._ended = True
+                self._changed.set()
 
     async def __anext__(self) -> Snapshot:
         if self._changed is None and not self._closed:

@@ -91,6 +91,8 @@ class SensorWatch:
                     self._changed.notify_all()
         except CalvexError as error:
             failure = error
+        except OSError as error:  # the pipe itself failed: still an end to deliver
+            failure = CalvexError("HELPER_FAILED", f"reading the calvex helper's output failed: {error}")
         # Read before stopping it here: only a stop asked for is a normal end.
         asked_to_stop = self._helper.stopping
         status = self._helper.stop()
