@@ -71,6 +71,13 @@ def test_the_exporter_restarts_a_helper_killed_from_outside(tmp_path: Path) -> N
         assert not alive(first[0])
 
 
+def test_sigterm_stops_even_a_helper_that_ignores_it() -> None:
+    line = json.dumps({"sensors": [{"name": "PMU tdie1", "t": 40.25}]}, separators=(",", ":"))
+    with ExporterRun(script(f"trap '' TERM; while :; do echo '{line}'; sleep 0.1; done")) as run:
+        wait_until(5, "calvex_up 1", lambda: run.value("calvex_up") == 1)
+    # Leaving the block sent SIGTERM: the exporter exited 0 and no helper is left.
+
+
 def test_an_error_line_is_counted_and_retried_with_backoff_not_in_a_loop() -> None:
     with ExporterRun(simulated(CALVEX_SIM_FAULT="no-client")) as run:
         time.sleep(4.5 * TIME_SCALE)

@@ -8,7 +8,7 @@ import time
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Sequence
 
-from ._process import Helper, exit_failure
+from ._process import STOP_GRACE_SECONDS, Helper, exit_failure
 from ._protocol import CalvexError, Snapshot, parse_line
 
 FAILURE_CODES = ("IOKIT_NOT_AVAILABLE", "NO_HID_EVENT_SYSTEM", "UNSUPPORTED_PLATFORM", "HELPER_FAILED", "BAD_OUTPUT")
@@ -60,13 +60,15 @@ class HelperSupervisor:
             return SupervisorView(self._snapshot, self._snapshot_time, fresh, self._starts, dict(self._failures))
 
     def stop(self) -> None:
-        """Stops the helper, waits for it, and ends the thread."""
+        """Stops the helper (SIGTERM, then SIGKILL after the grace period),
+        waits for it, and ends the thread."""
         self._stopping.set()
         with self._lock:
             helper = self._helper
         if helper is not None:
-            helper.signal_stop()
-        self._thread.join()
+            helper.stop()
+        # Bounded: a grandchild of the helper may hold its pipe open.
+        self._thread.join(STOP_GRACE_SECONDS + 1)
 
     def _run(self) -> None:
         backoff = FIRST_BACKOFF_SECONDS
@@ -112,6 +114,8 @@ class HelperSupervisor:
                 self.new_snapshot.set()
         except CalvexError as error:
             return error
+        except OSError as error:  # the pipe itself failed: a failure like any other
+            return CalvexError("HELPER_FAILED", f"reading the calvex helper's output failed: {error}")
         return None
 
 
