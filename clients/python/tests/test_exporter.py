@@ -9,6 +9,7 @@ import os
 import plistlib
 import socket
 import subprocess
+import sys
 import time
 import urllib.parse
 import urllib.request
@@ -17,7 +18,7 @@ from pathlib import Path
 from typing import Any, Dict, List
 
 import pytest
-from conftest import ROOT, TIME_SCALE, script, simulated
+from conftest import PACKAGE, ROOT, TIME_SCALE, script, simulated
 from exporter_run import PROMETHEUS, PROMTOOL, ExporterRun, alive, scenario_file, wait_until
 
 # Names repeat: the occurrence label tells them apart, in list order.
@@ -76,6 +77,22 @@ def test_sigterm_stops_even_a_helper_that_ignores_it() -> None:
     with ExporterRun(script(f"trap '' TERM; while :; do echo '{line}'; sleep 0.1; done")) as run:
         wait_until(5, "calvex_up 1", lambda: run.value("calvex_up") == 1)
     # Leaving the block sent SIGTERM: the exporter exited 0 and no helper is left.
+
+
+@pytest.mark.parametrize(
+    "arguments, said",
+    [
+        (["--textfile", "/nonexistent/calvex.prom", "--helper", *simulated()], "cannot write /nonexistent/calvex.prom"),
+        ([], "calvex runs on macOS on Apple Silicon only"),
+        (["--listen", "192.0.2.1:9879", "--helper", *simulated()], "cannot listen on 192.0.2.1:9879"),
+    ],
+)
+def test_what_cannot_work_ends_at_once_with_one_sentence(arguments: List[str], said: str) -> None:
+    done = subprocess.run(
+        [sys.executable, "-m", "calvex.exporter", *arguments], capture_output=True, text=True, timeout=20 * TIME_SCALE,
+        env={"PYTHONPATH": str(PACKAGE), "PATH": "/usr/bin:/bin"},
+    )
+    assert done.returncode == 1 and done.stderr.startswith(f"calvex-exporter: {said}") and done.stderr.count("\n") == 1, done.stderr
 
 
 def test_an_error_line_is_counted_and_retried_with_backoff_not_in_a_loop() -> None:

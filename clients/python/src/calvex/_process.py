@@ -46,7 +46,7 @@ def helper_command(helper: Optional[Sequence[str]], argument: str) -> List[str]:
         raise CalvexError(
             "UNSUPPORTED_PLATFORM",
             f"calvex runs on macOS on Apple Silicon only, not {sys.platform} {platform.machine()}; "
-            "pass helper= to run another command",
+            "give a helper command (helper=, or --helper) to run another",
         )
     return [bundled_helper_path, argument]
 

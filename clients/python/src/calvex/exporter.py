@@ -74,8 +74,18 @@ def run(arguments: Sequence[str], err: TextIO) -> int:
     try:
         if options.textfile is not None:
             registry = calvex_registry(supervisor, with_process_metrics=False)
+            written, said = False, ""
             while not stopping.is_set():
-                write_textfile(options.textfile, registry)
+                try:
+                    write_textfile(options.textfile, registry)
+                    written, said = True, ""
+                except OSError as error:
+                    if not written:  # never written: the path is wrong, not the moment
+                        err.write(f"calvex-exporter: cannot write {options.textfile}: {error.strerror}\n")
+                        return 1
+                    if error.strerror != said:  # say each new trouble once, and keep trying
+                        said = error.strerror or str(error)
+                        err.write(f"calvex-exporter: cannot write {options.textfile} now: {said}\n")
                 # Again after every snapshot, and at least once per interval.
                 supervisor.new_snapshot.wait(interval)
                 supervisor.new_snapshot.clear()
