@@ -31,8 +31,9 @@ package/bin/calvex-macos-arm64
 package/index.d.ts
 package/index.js
 package/kinds.js
-package/lines.js
 package/package.json
+package/process.js
+package/protocol.js
 package/sensor-kinds.json"
 [ "$listing" = "$expected" ] || fail "tarball holds:
 $listing"

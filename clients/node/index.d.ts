@@ -35,7 +35,11 @@ export interface Snapshot {
  * ```
  */
 export interface Options {
-  /** Watch only: milliseconds between snapshots. Default 2000; below 200 is raised to 200, as the helper does. */
+  /**
+   * Watch only: a whole number of milliseconds between snapshots. Default
+   * 2000; below 200 is raised to 200 and above 4,294,967 capped, as the
+   * helper does; a fraction is a `TypeError` (the first `next()` rejects).
+   */
   intervalMs?: number;
   /** Ends the run: the helper is stopped and the promise or the iteration rejects with the signal's reason. */
   signal?: AbortSignal;
@@ -94,10 +98,23 @@ export class CalvexError extends Error {
    * - `HELPER_FAILED`: the helper could not start, was killed, or exited without a line (the message says how).
    * - `BAD_OUTPUT`: the helper wrote a line that is neither a snapshot nor an error line (see `line`).
    */
-  code: 'IOKIT_NOT_AVAILABLE' | 'NO_HID_EVENT_SYSTEM' | 'UNSUPPORTED_PLATFORM' | 'HELPER_FAILED' | 'BAD_OUTPUT';
+  code: CalvexErrorCode;
   /** The line the helper wrote, for `BAD_OUTPUT` and the two error codes. */
   line?: string;
+  /**
+   * Makes one, as the client does; for tests and for code that wraps calvex.
+   *
+   * @example
+   * ```ts
+   * throw new CalvexError('HELPER_FAILED', 'the calvex helper exited with status 1');
+   * ```
+   */
+  constructor(code: CalvexErrorCode, message: string, line?: string);
+  name: 'CalvexError';
 }
+
+/** Why a run failed: the `code` of a `CalvexError`. */
+export type CalvexErrorCode = 'IOKIT_NOT_AVAILABLE' | 'NO_HID_EVENT_SYSTEM' | 'UNSUPPORTED_PLATFORM' | 'HELPER_FAILED' | 'BAD_OUTPUT';
 
 /**
  * Where the packaged macOS arm64 helper is. Inside Electron's `app.asar` it

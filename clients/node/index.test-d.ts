@@ -56,5 +56,13 @@ async function uses(): Promise<void> {
   // @ts-expect-error codes are a closed set
   const wrong: CalvexError['code'] = 'TIMEOUT';
   void wrong;
+  const made = new CalvexError('HELPER_FAILED', 'the calvex helper exited with status 1');
+  const withLine = new CalvexError('BAD_OUTPUT', 'calvex wrote a line that is not JSON: x', 'x');
+  const asError: Error = made;
+  void withLine, asError;
+  // @ts-expect-error a code from the closed set
+  new CalvexError('TIMEOUT', 'late');
+  // @ts-expect-error a message is required
+  new CalvexError('HELPER_FAILED');
 }
 void uses;

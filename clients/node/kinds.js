@@ -1,8 +1,12 @@
 // What each sensor measures, from the shared table of sensor kinds (copied
-// into the package as sensor-kinds.json), and a summary per kind.
-import { readFileSync } from 'node:fs';
+// into the package as sensor-kinds.json when it is packed), and a summary
+// per kind.
+import { existsSync, readFileSync } from 'node:fs';
 
-const table = JSON.parse(readFileSync(new URL('./sensor-kinds.json', import.meta.url), 'utf8'));
+// The packaged copy; in a checkout, which has none until a pack or a test
+// run, the repository's shared file.
+const packaged = new URL('./sensor-kinds.json', import.meta.url);
+const table = JSON.parse(readFileSync(existsSync(packaged) ? packaged : new URL('../shared/sensor-kinds.json', import.meta.url), 'utf8'));
 
 const rows = table.rows.map(({ kind, pattern, ignoreCase }) => ({
   kind,

@@ -4,7 +4,7 @@
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
-import { writeFileSync, mkdtempSync, rmSync } from 'node:fs';
+import { copyFileSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { test, after, afterEach } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
@@ -175,9 +175,69 @@ test('the client appends its own argument to the helper command', async () => {
   // This helper writes its last argument back as its one line.
   const echo = ['/bin/sh', '-c', 'eval "echo \\${$#}"; exec sleep 30', 'sh', 'leading'];
   await within(5, assert.rejects(readSensors({ helper: echo }), { code: 'BAD_OUTPUT', line: '--once' }), 'readSensors');
-  for (const [intervalMs, argument] of [[undefined, '2000'], [50, '200'], [750.9, '750'], [1e12, '4294967']]) {
+  for (const [intervalMs, argument] of [[undefined, '2000'], [50, '200'], [-5, '200'], [1e12, '4294967']]) {
     await within(5, assert.rejects(watchSensors({ helper: echo, intervalMs }).next(), { code: 'BAD_OUTPUT', line: argument }), argument);
   }
-  assert.throws(() => watchSensors({ helper: echo, intervalMs: NaN }), TypeError);
   assertNoChildren();
+});
+
+test('bad options reject, never throw, and start nothing', async () => {
+  const echo = script('echo hello');
+  const cases = [
+    { helper: echo, intervalMs: NaN },
+    { helper: echo, intervalMs: 750.5 },
+    { helper: echo, intervalMs: '500' },
+    { helper: '/usr/local/bin/calvex' },
+    { helper: [] },
+    { helper: ['calvex', 1] },
+    { helper: ['cal\0vex'] },
+  ];
+  for (const options of cases) {
+    const watch = watchSensors(options);
+    await within(5, assert.rejects(watch.next(), TypeError), JSON.stringify(options));
+    assert.deepEqual(await watch.next(), { value: undefined, done: true });
+    if (options.intervalMs === undefined) await within(5, assert.rejects(readSensors(options), TypeError), 'readSensors');
+  }
+  assertNoChildren();
+});
+
+test('a wrapper script without exec: break lets the program go on, and an abort takes effect at once', async () => {
+  // The wrapper's child keeps the pipe open after the wrapper has gone, and
+  // a stop once waited for it while nothing held the event loop open.
+  const wrapper = script(`${simulated().map((word) => `'${word}'`).join(' ')} "$@"; echo after-helper`);
+  const app = `import { watchSensors } from ${JSON.stringify(new URL('../index.js', import.meta.url).href)};
+    const helper = JSON.parse(process.argv[1]);
+    for await (const snapshot of watchSensors({ helper, intervalMs: 5000 })) break;
+    console.log('after the loop');
+    const controller = new AbortController();
+    const watch = watchSensors({ helper, intervalMs: 5000, signal: controller.signal });
+    await watch.next();
+    const started = Date.now();
+    controller.abort();
+    await watch.next().catch((error) => console.log(error.name, Date.now() - started < 1000));`;
+  const child = spawn(process.execPath, ['--input-type=module', '-e', app, JSON.stringify(wrapper)], { stdio: ['ignore', 'pipe', 'inherit'] });
+  let printed = '';
+  child.stdout.on('data', (chunk) => { printed += chunk; });
+  const [code] = await within(10, once(child, 'exit'), 'a program that breaks out of a wrapper helper').catch((error) => {
+    child.kill('SIGKILL');
+    throw error;
+  });
+  assert.deepEqual([code, printed], [0, 'after the loop\nAbortError true\n']);
+});
+
+test('a fresh checkout imports the package without a build', async () => {
+  // Only what git holds: the package's sources and the shared table beside them.
+  const tree = mkdtempSync(`${scratch}/checkout-`);
+  mkdirSync(`${tree}/clients/node`, { recursive: true });
+  mkdirSync(`${tree}/clients/shared`);
+  for (const file of ['index.js', 'kinds.js', 'process.js', 'protocol.js', 'package.json']) {
+    copyFileSync(new URL(`../${file}`, import.meta.url), `${tree}/clients/node/${file}`);
+  }
+  copyFileSync(new URL('../../shared/sensor-kinds.json', import.meta.url), `${tree}/clients/shared/sensor-kinds.json`);
+  const app = `const { kindOf } = await import(${JSON.stringify(`${tree}/clients/node/index.js`)}); console.log(kindOf('PMU tdie1'));`;
+  const child = spawn(process.execPath, ['--input-type=module', '-e', app], { stdio: ['ignore', 'pipe', 'inherit'] });
+  let printed = '';
+  child.stdout.on('data', (chunk) => { printed += chunk; });
+  const [code] = await within(10, once(child, 'exit'), 'an import from a fresh checkout');
+  assert.deepEqual([code, printed], [0, 'cpu\n']);
 });

@@ -4,6 +4,8 @@ task), with the helper stopped and reaped before each returns."""
 
 import asyncio
 import json
+import time
+from pathlib import Path
 from typing import Any, Coroutine, List
 
 import pytest
@@ -88,3 +90,57 @@ def test_an_async_watch_ends_with_an_error_when_its_helper_misbehaves() -> None:
         with pytest.raises(CalvexError, match=message):
             run(10, watch_until_failure(helper))
         assert children() == [], helper
+
+
+async def _no_children_within(seconds: float) -> None:
+    """Waits, with the loop running, until this process has no child."""
+    deadline = time.monotonic() + seconds * TIME_SCALE
+    while children():
+        assert time.monotonic() < deadline, "the helper is still there"
+        await asyncio.sleep(0.02)
+
+
+def test_break_out_of_async_for_over_an_unheld_watch_stops_the_helper() -> None:
+    async def break_out() -> int:
+        async for snapshot in watch_sensors_async(200, helper=simulated()):
+            break
+        await _no_children_within(5)
+        return len(snapshot.sensors)
+
+    assert run(10, break_out()) == 55
+
+
+def test_a_slow_async_consumer_gets_the_newest_snapshot(tmp_path: Path) -> None:
+    # Each snapshot carries its own sequence number as its reading.
+    blocks = [f'snapshot\nsensor {i + 1} "sequence"' for i in range(120)]
+    (tmp_path / "sequence.scenario").write_text("\n".join(blocks) + "\n")
+
+    async def read_slowly() -> List[float]:
+        seen: List[float] = []
+        async with watch_sensors_async(200, helper=simulated(CALVEX_SIM_SCENARIO=str(tmp_path / "sequence.scenario"))) as watch:
+            async for snapshot in watch:
+                seen.append(snapshot.sensors[0].celsius)
+                if len(seen) == 4:
+                    break
+                await asyncio.sleep(1)
+        return seen
+
+    seen = run(20, read_slowly())
+    # About five snapshots a second: each read skips what came while it slept.
+    assert all(later - earlier >= 3 for earlier, later in zip(seen, seen[1:])), seen
+
+
+def test_a_cancellation_during_a_stop_still_ends_in_cancelled_error() -> None:
+    stubborn = script("trap '' TERM; while :; do echo '{\"sensors\":[]}'; sleep 0.1; done")
+
+    async def cancel_the_stop() -> None:
+        watch = watch_sensors_async(200, helper=stubborn)
+        await watch.__anext__()
+        closing = asyncio.ensure_future(watch.aclose())
+        await asyncio.sleep(0.2)  # inside the grace period: the stop is under way
+        closing.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await closing
+        assert children() == [], "the stop was cut short"
+
+    run(10, cancel_the_stop())

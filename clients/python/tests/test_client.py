@@ -15,7 +15,7 @@ from typing import Any, List
 import pytest
 from conftest import PACKAGE, TIME_SCALE, children, expected_lines, scenario, script, simulated, within
 
-from calvex import CalvexError, Sensor, Snapshot, read_sensors, sensors_temperatures, watch_sensors
+from calvex import CalvexError, Sensor, Snapshot, kind_of, read_sensors, sensors_temperatures, watch_sensors
 
 SNAPSHOT_LINE = "echo '{\"sensors\":[]}'"
 
@@ -220,8 +220,35 @@ def test_sensors_temperatures_groups_by_kind_in_the_familiar_shape() -> None:
     fahrenheit = sensors_temperatures(True, helper=helper)
     assert [(entry.label, entry.current) for group in groups.values() for entry in group] == sorted(
         [(entry["name"], entry["t"]) for entry in entries],
-        key=lambda pair: list(groups).index(Sensor(*pair).kind),
+        key=lambda pair: list(groups).index(kind_of(pair[0])),
     )
     assert all(entry.high is None and entry.critical is None for group in groups.values() for entry in group)
     first = next(iter(groups))
     assert fahrenheit[first][0].current == pytest.approx(groups[first][0].current * 9 / 5 + 32)
+
+
+def test_a_helper_that_exits_by_itself_is_never_reported_as_stopped() -> None:
+    # Once a race: the end of the output was answered with SIGTERM, whose
+    # status then hid the helper's own.
+    messages = set()
+    for _ in range(40):
+        with pytest.raises(CalvexError) as raised:
+            read_sensors(helper=["/bin/false"], timeout=10)
+        messages.add(str(raised.value))
+    assert messages == {"the calvex helper exited with status 1 without writing a line"}
+
+
+def test_a_watch_is_its_own_iterator_and_stops_when_no_longer_held() -> None:
+    watch = watch_sensors(200, helper=simulated())
+    assert iter(watch) is watch
+    first = next(iter(watch))
+    assert len(within(5, next, watch).sensors) == len(first.sensors)  # the helper still runs
+    assert len(children()) == 1
+    del watch  # nobody holds it: its helper is stopped and reaped
+    assert children() == []
+
+
+def test_sensors_temperatures_has_a_timeout() -> None:
+    with pytest.raises(CalvexError, match="within the timeout") as raised:
+        within(10, lambda: sensors_temperatures(helper=script("exec sleep 30"), timeout=0.3))
+    assert raised.value.code == "HELPER_FAILED"

@@ -7,10 +7,10 @@ lines as they are with ``--json``.
 import argparse
 import os
 import sys
-from typing import Dict, Iterable, List, Optional, Sequence, TextIO
+from typing import Dict, Iterable, List, Optional, Sequence, TextIO, Union
 
 from ._kinds import _TABLE, kind_of
-from ._process import DEFAULT_INTERVAL_MS, Helper, exit_failure, helper_command, interval_argument
+from ._process import DEFAULT_INTERVAL_MS, HelperRun, helper_command, interval_argument
 from ._protocol import CalvexError, Snapshot, parse_line
 from ._sync import read_sensors, watch_sensors
 
@@ -55,25 +55,30 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _raw_line(line: str) -> Union[str, CalvexError]:
+    """A line of the helper kept as it is; only one that is neither a
+    snapshot nor an error line is refused."""
+    parsed = parse_line(line)
+    return parsed if isinstance(parsed, CalvexError) and parsed.code == "BAD_OUTPUT" else line
+
+
 def _print_json_lines(command: Sequence[str], once: bool, out: TextIO) -> int:
     """Every line the helper writes, unchanged; an error line ends it with 1."""
-    helper = Helper(command)
-    wrote = False
+    run = HelperRun(command, _raw_line, once=once)
     try:
-        for line in helper.lines():
-            parsed = parse_line(line)
-            if isinstance(parsed, CalvexError) and parsed.code == "BAD_OUTPUT":
-                raise parsed
+        while run.wait():
+            line = run.take()
+            if line is None:
+                break
             out.write(line + "\n")
             out.flush()
-            wrote = True
-            if isinstance(parsed, CalvexError):
+            if isinstance(parse_line(line), CalvexError):
                 return 1
     finally:
-        status = helper.stop()
-    if once and wrote and status == 0:
-        return 0
-    raise exit_failure(status, helper.stderr_tail, without_line=not wrote)
+        run.close()
+    if run.failure is not None:
+        raise run.failure
+    return 0
 
 
 def _print_tables(snapshots: Iterable[Snapshot], out: TextIO, refresh: bool) -> int:

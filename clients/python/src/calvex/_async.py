@@ -1,158 +1,140 @@
-"""The asyncio face: read_sensors_async and watch_sensors_async, the same
-guarantees as the blocking face, with cancellation as a way to stop."""
+"""The asyncio face: the same runs as the blocking face, over the same
+process core, awaited instead of waited for; cancellation is one more way
+to stop. read_sensors_async and watch_sensors_async are these for the
+sensor helper."""
 
 import asyncio
-import atexit
-import os
-import signal
+import time
 import weakref
 from types import TracebackType
-from typing import Optional, Sequence, Type, Union
+from typing import Awaitable, Callable, Generic, Optional, Sequence, Type, TypeVar
 
-from ._process import (
-    DEFAULT_INTERVAL_MS,
-    STOP_GRACE_SECONDS,
-    AsyncHelper,
-    deadline_after,
-    finish_uncancelled,
-    helper_command,
-    interval_argument,
-    once_outcome,
-    watch_end,
-)
-from ._protocol import CalvexError, Snapshot, parse_line
+from ._process import DEFAULT_INTERVAL_MS, HelperRun, Parse, Value, deadline_after, helper_command, interval_argument, timeout_failure
+from ._protocol import Snapshot, parse_line
+
+Result = TypeVar("Result")
 
 
-async def read_sensors_async(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> Snapshot:
-    """Runs the helper once (``calvex --once``) and returns its snapshot once
-    the helper has exited. Past ``timeout`` seconds, or when the task is
-    cancelled, the helper is stopped and waited for before this returns."""
-    deadline = deadline_after(timeout)
-    running = await AsyncHelper.start(helper_command(helper, "--once"))
-    result: Union[Snapshot, CalvexError, None] = None
-    try:
-        while True:
-            line = await running.read_line(deadline)
-            if line is None:
-                break
-            if result is None:
-                result = parse_line(line)
-                if isinstance(result, CalvexError):
-                    raise result
-    finally:
-        status = await running.stop_and_drain()
-    return once_outcome(result, status, running.stderr_tail)
-
-
-# Watches whose helper still runs: killed and reaped if the interpreter exits
-# before they were closed.
-_running_watches: "weakref.WeakSet[AsyncSensorWatch]" = weakref.WeakSet()
-
-
-@atexit.register
-def _kill_running_helpers() -> None:
-    for watch in list(_running_watches):
-        watch._kill_now()
-
-
-class AsyncSensorWatch:
-    """Snapshots from a helper running at an interval: an async iterator and
-    an async context manager. The helper starts with the first snapshot asked
-    for. ``aclose()``, leaving an ``async with`` block and cancelling the task
-    that waits for a snapshot each stop the helper and wait for it. A
-    consumer slower than the interval gets the newest snapshot; older unread
-    ones are dropped. One consumer per watch."""
-
-    def __init__(self, command: Sequence[str]) -> None:
-        self._command = list(command)
-        self._helper: Optional[AsyncHelper] = None
-        self._reader: Optional["asyncio.Task[None]"] = None
-        self._changed: Optional[asyncio.Event] = None
-        self._newest: Optional[Snapshot] = None
-        self._failure: Optional[CalvexError] = None
-        self._ended = False  # the helper has exited (or never could start)
-        self._closed = False  # aclose() was called, or the end was delivered
-
-    async def _start(self) -> None:
-        self._changed = asyncio.Event()
+async def finish_uncancelled(step: "Awaitable[Result]") -> Result:
+    """Awaits a step to its end even if the awaiting task is cancelled
+    meanwhile, then passes the cancellation on: a stop is never cut short."""
+    task = asyncio.ensure_future(step)
+    cancelled = False
+    while not task.done():
         try:
-            self._helper = await AsyncHelper.start(self._command)
-        except CalvexError as error:
-            self._failure, self._ended = error, True
-            return
-        _running_watches.add(self)
-        self._reader = asyncio.ensure_future(self._read())
+            await asyncio.shield(task)
+        except asyncio.CancelledError:
+            cancelled = True
+    if cancelled:
+        raise asyncio.CancelledError
+    return task.result()
 
-    async def _read(self) -> None:
-        assert self._helper is not None and self._changed is not None
-        failure: Optional[CalvexError] = None
+
+def _waker(changed: asyncio.Event) -> "Callable[[HelperRun[Value]], None]":
+    """A callback for the run's reader thread that sets ``changed`` on the
+    loop that owns it. It holds the event, never the face."""
+    loop = asyncio.get_running_loop()
+
+    def wake(run: "HelperRun[Value]") -> None:
+        try:
+            loop.call_soon_threadsafe(changed.set)
+        except RuntimeError:
+            pass  # the loop has closed; nobody waits any more
+
+    return wake
+
+
+async def _until_end(run: "HelperRun[Value]", changed: asyncio.Event, deadline: Optional[float] = None) -> None:
+    """Waits until the run has ended; past the deadline it is stopped with
+    the timeout as its failure, and waited for."""
+    while True:
+        changed.clear()
+        if run.ended:
+            return
+        if deadline is None:
+            await changed.wait()
+            continue
+        try:
+            await asyncio.wait_for(changed.wait(), max(0.0, deadline - time.monotonic()))
+        except asyncio.TimeoutError:
+            run.stop(timeout_failure())
+            deadline = None
+
+
+async def read_once_async(command: Sequence[str], parse: "Parse[Value]", timeout: Optional[float]) -> Value:
+    """As the blocking read_once; cancelling it stops the helper and waits
+    for it before the cancellation goes on."""
+    deadline = deadline_after(timeout)
+    changed = asyncio.Event()
+    run = HelperRun(command, parse, once=True, on_change=_waker(changed))
+    try:
+        await _until_end(run, changed, deadline)
+    except asyncio.CancelledError:
+        run.stop()
+        await finish_uncancelled(_until_end(run, changed))
+        raise
+    if run.failure is not None:
+        raise run.failure
+    value = run.take()
+    assert value is not None
+    return value
+
+
+class AsyncWatch(Generic[Value]):
+    """Values from a helper running at an interval: an async iterator
+    (``aiter(watch) is watch``) and an async context manager. The helper
+    starts with the first value asked for. ``aclose()``, leaving an ``async
+    with`` block, cancelling the task that waits for a value, and the end of
+    the values each stop the helper and wait for it. A watch nobody holds
+    any more (``break`` out of ``async for`` over a watch made in the loop's
+    head) is stopped too and reaped by the core's own thread. A consumer
+    slower than the interval gets the newest value; older unread ones are
+    dropped. One consumer per watch."""
+
+    def __init__(self, command: Sequence[str], parse: "Parse[Value]") -> None:
+        self._command = list(command)
+        self._parse = parse
+        self._run: Optional[HelperRun[Value]] = None
+        self._changed: Optional[asyncio.Event] = None
+        self._closed = False
+
+    async def __anext__(self) -> Value:
+        if self._closed:
+            raise StopAsyncIteration
+        if self._run is None or self._changed is None:
+            self._changed = asyncio.Event()
+            self._run = HelperRun(self._command, self._parse, on_change=_waker(self._changed))
+            weakref.finalize(self, self._run.stop)
+        run, changed = self._run, self._changed
         try:
             while True:
-                line = await self._helper.read_line()
-                if line is None:
+                changed.clear()
+                value = run.take()
+                if value is not None:
+                    return value
+                if run.ended:
                     break
-                parsed = parse_line(line)
-                if isinstance(parsed, CalvexError):
-                    failure = parsed
-                    break
-                self._newest = parsed
-                self._changed.set()
-        except CalvexError as error:
-            failure = error
-        except OSError as error:  # the pipe itself failed: still an end to deliver
-            failure = CalvexError("HELPER_FAILED", f"reading the calvex helper's output failed: {error}")
-        finally:
-            # Read before stopping it here: only a stop asked for is a normal end.
-            asked_to_stop = self._helper.stopping
-            status: Optional[int] = None
-            try:
-                status = await self._helper.stop_and_drain()
-            finally:  # even when this task is cancelled, the end is marked
-                _running_watches.discard(self)
-                if status is not None:
-                    failure = watch_end(failure, asked_to_stop, status, self._helper.stderr_tail)
-                if self._failure is None and not self._closed:
-                    self._failure = failure
-                self._ended = True
-                self._changed.set()
-
-    async def __anext__(self) -> Snapshot:
-        if self._changed is None and not self._closed:
-            await self._start()
-        try:
-            while self._newest is None and not self._ended and not self._closed:
-                assert self._changed is not None
-                self._changed.clear()
-                await self._changed.wait()
+                await changed.wait()
         except asyncio.CancelledError:
             await finish_uncancelled(self.aclose())
             raise
-        if self._newest is not None:
-            newest, self._newest = self._newest, None
-            return newest
-        failure, self._failure = self._failure, None
         await self.aclose()
-        if failure is not None:
-            raise failure
+        if run.failure is not None:
+            raise run.failure
         raise StopAsyncIteration
 
-    def __aiter__(self) -> "AsyncSensorWatch":
+    def __aiter__(self) -> "AsyncWatch[Value]":
         return self
 
     async def aclose(self) -> None:
-        """Stops the helper and waits until it has exited. Idempotent."""
+        """Stops the helper and waits until it has exited. Idempotent; a
+        cancellation that comes meanwhile is passed on once it has."""
         self._closed = True
-        self._newest = None
-        if self._helper is not None:
-            await self._helper.stop()
-        if self._reader is not None:
-            # Bounded: a grandchild of the helper may hold its pipe open.
-            await finish_uncancelled(asyncio.wait([self._reader], timeout=STOP_GRACE_SECONDS))
-            self._reader.cancel()
-        if self._changed is not None:
-            self._changed.set()
+        if self._run is not None and self._changed is not None:
+            self._run.stop()
+            await finish_uncancelled(_until_end(self._run, self._changed))
 
-    async def __aenter__(self) -> "AsyncSensorWatch":
+    async def __aenter__(self) -> "AsyncWatch[Value]":
         return self
 
     async def __aexit__(
@@ -163,23 +145,22 @@ class AsyncSensorWatch:
     ) -> None:
         await self.aclose()
 
-    def _kill_now(self) -> None:
-        # At interpreter exit no loop runs the stop: kill and reap directly.
-        if self._helper is None or self._helper.process.returncode is not None:
-            return
-        pid = self._helper.process.pid
-        try:
-            os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
-        except OSError:
-            pass
+
+class AsyncSensorWatch(AsyncWatch[Snapshot]):
+    """Snapshots from the sensor helper running at an interval; see AsyncWatch."""
+
+
+async def read_sensors_async(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> Snapshot:
+    """Runs the helper once (``calvex --once``) and returns its snapshot once
+    the helper has exited. Past ``timeout`` seconds, or when the task is
+    cancelled, the helper is stopped and waited for before this returns."""
+    return await read_once_async(helper_command(helper, "--once"), parse_line, timeout)
 
 
 def watch_sensors_async(
     interval_ms: int = DEFAULT_INTERVAL_MS, *, helper: Optional[Sequence[str]] = None
 ) -> AsyncSensorWatch:
     """Runs the helper every ``interval_ms`` milliseconds (raised to 200,
-    capped at 4,294,967) and yields its snapshots; see AsyncSensorWatch.
-    Raises UNSUPPORTED_PLATFORM at once, before any spawn."""
-    return AsyncSensorWatch(helper_command(helper, interval_argument(interval_ms)))
-
+    capped at 4,294,967) and yields its snapshots; see AsyncWatch. Raises
+    UNSUPPORTED_PLATFORM at once, before any spawn."""
+    return AsyncSensorWatch(helper_command(helper, interval_argument(interval_ms)), parse_line)

@@ -1,5 +1,6 @@
 """What each sensor measures, from the shared table of sensor kinds (copied
-into the package as sensor-kinds.json), and a summary per kind."""
+into the package as sensor-kinds.json when it is built), and a summary per
+kind."""
 
 import json
 import re
@@ -10,7 +11,17 @@ from typing import TYPE_CHECKING, Any, Dict, List, Pattern, Tuple
 if TYPE_CHECKING:
     from ._protocol import Snapshot
 
-_TABLE: Dict[str, Any] = json.loads((Path(__file__).parent / "sensor-kinds.json").read_text(encoding="utf-8"))
+
+def _table_file() -> Path:
+    """The packaged copy of the table; in a checkout, which has none until
+    a build, the repository's shared file."""
+    packaged = Path(__file__).resolve().parent / "sensor-kinds.json"
+    if packaged.exists():
+        return packaged
+    return Path(__file__).resolve().parents[3] / "shared" / "sensor-kinds.json"
+
+
+_TABLE: Dict[str, Any] = json.loads(_table_file().read_text(encoding="utf-8"))
 
 _ROWS: List[Tuple[str, "Pattern[str]"]] = [
     (row["kind"], re.compile(row["pattern"], re.IGNORECASE if row["ignoreCase"] else 0)) for row in _TABLE["rows"]

@@ -1,41 +1,53 @@
-"""Running the helper: the command to run, the child process itself, its
-output split into lines (with a cap on a line that never ends), and a stop
-that always waits for it."""
+"""The one place a helper runs: the command to run, the child process from
+spawn to reaped, its output split into lines and parsed on a thread of its
+own, the newest value kept, and exactly one end (a failure, or none). The
+blocking face, the asyncio face, the exporter and ``python -m calvex`` all
+run their helpers through HelperRun, so how a run ends is decided here
+once."""
 
-import asyncio
+import atexit
 import os
 import platform
 import selectors
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
-from typing import IO, Awaitable, Iterator, List, Optional, Sequence, Tuple, TypeVar, Union
+from typing import Callable, Generic, Iterator, List, Optional, Sequence, Set, TypeVar, Union
 
-from ._protocol import LONGEST_LINE_BYTES, CalvexError, Snapshot, over_long_line
+from ._protocol import LONGEST_LINE_BYTES, CalvexError, over_long_line
 
 DEFAULT_INTERVAL_MS = 2000
 SHORTEST_INTERVAL_MS = 200
 # The most milliseconds the helper's 32-bit microsecond sleep can hold.
 LONGEST_INTERVAL_MS = 4294967
-# How long a helper gets to end after SIGTERM before it is killed.
+# How long a helper gets to end after SIGTERM before it is killed, and to
+# exit after it has closed its output.
 STOP_GRACE_SECONDS = 1.0
 # What the helper wrote on standard error, kept for the failure message.
 KEPT_STDERR_BYTES = 1024
 READ_CHUNK_BYTES = 65536
+# How often a reader with nothing to read looks whether its helper has
+# exited: a grandchild that inherited the pipe may keep it open for ever.
+EXIT_CHECK_SECONDS = 0.5
 
 bundled_helper_path = str(Path(__file__).resolve().parent / "bin" / "calvex-macos-arm64")
 
+Value = TypeVar("Value")
+Parse = Callable[[str], Union[Value, CalvexError]]
+
 
 def interval_argument(interval_ms: int) -> str:
-    """The helper's argument for an interval, raised to its floor and capped."""
+    """The helper's argument for an interval, raised to its floor and capped.
+    A whole number of milliseconds only: a float or a bool is a TypeError."""
     if isinstance(interval_ms, bool) or not isinstance(interval_ms, int):
         raise TypeError(f"interval_ms must be an int of milliseconds, not {interval_ms!r}")
     return str(min(max(interval_ms, SHORTEST_INTERVAL_MS), LONGEST_INTERVAL_MS))
 
 
-def helper_command(helper: Optional[Sequence[str]], argument: str) -> List[str]:
+def helper_command(helper: Optional[Sequence[str]], argument: str, bundled: str = bundled_helper_path) -> List[str]:
     """``[path, *leading_args, argument]``; raises CalvexError
     UNSUPPORTED_PLATFORM where the bundled helper cannot run."""
     if helper is not None:
@@ -48,7 +60,7 @@ def helper_command(helper: Optional[Sequence[str]], argument: str) -> List[str]:
             f"calvex runs on macOS on Apple Silicon only, not {sys.platform} {platform.machine()}; "
             "give a helper command (helper=, or --helper) to run another",
         )
-    return [bundled_helper_path, argument]
+    return [bundled, argument]
 
 
 def deadline_after(timeout: Optional[float]) -> Optional[float]:
@@ -60,16 +72,8 @@ def deadline_after(timeout: Optional[float]) -> Optional[float]:
     return time.monotonic() + timeout
 
 
-def start_failure(command: Sequence[str], error: OSError) -> CalvexError:
-    return CalvexError("HELPER_FAILED", f"cannot start the calvex helper {command[0]}: {error}")
-
-
 def timeout_failure() -> CalvexError:
     return CalvexError("HELPER_FAILED", "the calvex helper did not finish within the timeout and was stopped")
-
-
-def keep_stderr(tail: bytes, chunk: bytes) -> bytes:
-    return (tail + chunk)[-KEPT_STDERR_BYTES:]
 
 
 def exit_failure(status: int, stderr_tail: bytes, without_line: bool = False) -> CalvexError:
@@ -87,24 +91,6 @@ def exit_failure(status: int, stderr_tail: bytes, without_line: bool = False) ->
     return CalvexError("HELPER_FAILED", f"the calvex helper {how}" + (f"; it said: {said}" if said else ""))
 
 
-def once_outcome(result: Union[Snapshot, CalvexError, None], status: int, stderr_tail: bytes) -> Snapshot:
-    """The snapshot of a ``--once`` run that has ended, or raises how it
-    failed: a line followed by a bad exit is a failure too."""
-    if result is None or status != 0:
-        raise exit_failure(status, stderr_tail, without_line=result is None)
-    assert isinstance(result, Snapshot)
-    return result
-
-
-def watch_end(failure: Optional[CalvexError], asked_to_stop: bool, status: int, stderr_tail: bytes) -> Optional[CalvexError]:
-    """What a watch delivers once its helper has ended: its failure, or, for
-    a helper that ended by itself, HELPER_FAILED (it never ends while its
-    parent lives); nothing after a stop that was asked for."""
-    if failure is None and not asked_to_stop:
-        return exit_failure(status, stderr_tail)
-    return failure
-
-
 class LineSplitter:
     """Splits a byte stream into lines; a line past the cap is an error."""
 
@@ -118,196 +104,257 @@ class LineSplitter:
         return [line.decode("utf-8", "replace") for line in complete]
 
 
-class Helper:
-    """One running helper. Its output is read with ``lines()``; ``stop()``
-    ends it (SIGTERM, then SIGKILL after a grace period) and reaps it."""
+# Runs whose helper may still run: killed and reaped if the interpreter
+# exits first (the reader threads are daemons and would just vanish).
+_live_runs: "Set[HelperRun[object]]" = set()
+_live_runs_lock = threading.Lock()
 
-    def __init__(self, command: Sequence[str]) -> None:
+
+@atexit.register
+def _kill_live_runs() -> None:
+    with _live_runs_lock:
+        runs = list(_live_runs)
+    for run in runs:
+        run.kill_now()
+
+
+class HelperRun(Generic[Value]):
+    """One helper from spawn to reaped. Its lines are read and parsed on a
+    daemon thread; the newest value is kept (``take()``), older unread ones
+    are dropped. The run ends once: with ``failure`` set (an error or bad
+    line, a cap, silence, an exit the client did not ask for, a failed
+    start) or cleanly (a stop asked for; a ``once`` run whose helper wrote
+    its line and exited 0). ``on_change(run)`` is called from the reader
+    thread after each value and at the end; it must not block.
+
+    ``once``: the helper writes one line and exits; the first value is the
+    result and a bad exit after it is still a failure. ``silence``: this many
+    seconds without a line is a failure."""
+
+    def __init__(
+        self,
+        command: Sequence[str],
+        parse: "Parse[Value]",
+        *,
+        once: bool = False,
+        silence: Optional[float] = None,
+        on_change: "Optional[Callable[[HelperRun[Value]], None]]" = None,
+    ) -> None:
         self.command = list(command)
-        self.stopping = False
+        self._parse = parse
+        self._once = once
+        self._silence = silence
+        self._on_change = on_change
+        self._changed = threading.Condition()
+        self._newest: Optional[Value] = None
+        self._values_seen = 0
+        self._stop_asked = False
+        self.failure: Optional[CalvexError] = None
+        self.ended = False
+        self.status: Optional[int] = None
         self.stderr_tail = b""
+        self._wake_read, self._wake_write = os.pipe()
         try:
-            self.process = subprocess.Popen(
+            self.process: Optional["subprocess.Popen[bytes]"] = subprocess.Popen(
                 self.command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE
             )
         except OSError as error:
-            raise start_failure(self.command, error) from None
-        assert self.process.stdout is not None and self.process.stderr is not None
-        self._streams: Tuple[IO[bytes], IO[bytes]] = (self.process.stdout, self.process.stderr)
-        for stream in self._streams:
-            os.set_blocking(stream.fileno(), False)
+            self.process = None
+            self._close_wake_pipe()
+            self.failure = CalvexError("HELPER_FAILED", f"cannot start the calvex helper {self.command[0]}: {error}")
+            self.ended = True
+            return
+        with _live_runs_lock:
+            _live_runs.add(self)  # type: ignore[arg-type]
+        # The thread holds the run, never the face that uses it, so a face
+        # nobody holds any more can be collected and stop its run.
+        threading.Thread(target=self._read, name="calvex-helper", daemon=True).start()
 
-    def lines(self, deadline: Optional[float] = None, silence: Optional[float] = None) -> Iterator[str]:
-        """The helper's lines as they come, until its output ends. A line past
-        the cap ends the lines with a BAD_OUTPUT error; the deadline (a
-        ``time.monotonic()`` value), or ``silence`` seconds without a line,
-        with a HELPER_FAILED one. Reading is the one job that closes the
-        pipes, so it must be run to its end."""
+    # What the faces call.
+
+    def take(self) -> Optional[Value]:
+        """The newest value not yet taken, or None."""
+        with self._changed:
+            newest, self._newest = self._newest, None
+            return newest
+
+    def wait(self, deadline: Optional[float] = None) -> bool:
+        """Blocks until a value is there to take or the run has ended; False
+        when the deadline (a ``time.monotonic()`` value) came first."""
+        with self._changed:
+            while self._newest is None and not self.ended:
+                left = None if deadline is None else deadline - time.monotonic()
+                if left is not None and left <= 0:
+                    return False
+                self._changed.wait(left)
+            return True
+
+    def wait_end(self, deadline: Optional[float] = None) -> bool:
+        """Blocks until the helper has been reaped; False past the deadline."""
+        with self._changed:
+            while not self.ended:
+                left = None if deadline is None else deadline - time.monotonic()
+                if left is not None and left <= 0:
+                    return False
+                self._changed.wait(left)
+            return True
+
+    def stop(self, failure: Optional[CalvexError] = None) -> None:
+        """Asks the helper to end (SIGTERM now, SIGKILL after the grace
+        period), without waiting; the reader thread reaps it. A failure
+        given becomes the run's end. Safe from any thread, any number of
+        times."""
+        with self._changed:
+            if self.ended:
+                return
+            if failure is not None and self.failure is None:
+                self.failure = failure
+            self._stop_asked = True
+            self._newest = None
+            self._send(signal.SIGTERM)
+            # Under the lock: the reader closes this pipe only once ended.
+            os.write(self._wake_write, b"x")
+
+    def close(self) -> None:
+        """stop(), then waits until the helper has been reaped."""
+        self.stop()
+        self.wait_end()
+
+    def kill_now(self) -> None:
+        """SIGKILL and reap at once: for interpreter exit, when no reader
+        thread will run again."""
+        self._stop_asked = True
+        if self.process is not None and self.process.returncode is None:
+            self._send(signal.SIGKILL)
+            try:
+                self.process.wait(STOP_GRACE_SECONDS)
+            except (subprocess.TimeoutExpired, OSError):
+                pass
+
+    # The reader thread.
+
+    def _read(self) -> None:
+        assert self.process is not None
+        failure: Optional[CalvexError] = None
         try:
-            yield from self._read_lines(deadline, silence)
-        finally:
-            self._close_streams()
+            for line in self._lines():
+                value = self._parse(line)
+                if isinstance(value, CalvexError):
+                    failure = value
+                    break
+                self._deliver(value)
+        except CalvexError as error:
+            failure = error
+        except OSError as error:  # the pipe itself failed: still an end to deliver
+            failure = CalvexError("HELPER_FAILED", f"reading the calvex helper's output failed: {error}")
+        status = self._reap(ended_by_itself=failure is None and not self._stop_asked)
+        self._finish(failure, status)
 
-    def _read_lines(self, deadline: Optional[float], silence: Optional[float]) -> Iterator[str]:
+    def _deliver(self, value: Value) -> None:
+        with self._changed:
+            if self._stop_asked or (self._once and self._values_seen > 0):
+                return
+            self._values_seen += 1
+            self._newest = value
+            self._changed.notify_all()
+        self._notify()
+
+    def _lines(self) -> Iterator[str]:
+        """The helper's lines, until its output ends, it exits, or a stop is
+        asked for; raises CalvexError for an over-long line or silence."""
+        assert self.process is not None and self.process.stdout is not None and self.process.stderr is not None
         splitter = LineSplitter()
+        silence = self._silence
         quiet_until = None if silence is None else time.monotonic() + silence
+        streams = (self.process.stdout, self.process.stderr)
+        for stream in streams:
+            os.set_blocking(stream.fileno(), False)
         with selectors.DefaultSelector() as selector:
-            for stream in self._streams:
+            for stream in streams:
                 selector.register(stream, selectors.EVENT_READ)
-            while selector.get_map():
-                ends = [moment for moment in (deadline, quiet_until) if moment is not None]
-                ready = selector.select(max(0.0, min(ends) - time.monotonic()) if ends else None)
-                if not ready and deadline is not None and time.monotonic() >= deadline:
-                    raise timeout_failure()
+            selector.register(self._wake_read, selectors.EVENT_READ)
+            while len(selector.get_map()) > 1 and not self._stop_asked:
+                wait = EXIT_CHECK_SECONDS if quiet_until is None else min(EXIT_CHECK_SECONDS, quiet_until - time.monotonic())
+                ready = selector.select(max(0.0, wait))
+                if not ready and self.process.poll() is not None:
+                    return  # exited, and whatever still holds the pipe is not the helper
                 if not ready and quiet_until is not None and time.monotonic() >= quiet_until:
                     raise CalvexError("HELPER_FAILED", f"the calvex helper wrote no line for {silence:g} s and was stopped")
                 for key, _ in ready:
+                    if key.fileobj == self._wake_read:
+                        continue
                     chunk = os.read(key.fd, READ_CHUNK_BYTES)
                     if not chunk:
                         selector.unregister(key.fileobj)
                     elif key.fileobj is self.process.stderr:
-                        self.stderr_tail = keep_stderr(self.stderr_tail, chunk)
+                        self.stderr_tail = (self.stderr_tail + chunk)[-KEPT_STDERR_BYTES:]
                     else:
                         for line in splitter.feed(chunk):
                             if silence is not None:
                                 quiet_until = time.monotonic() + silence
                             yield line
 
-    def signal_stop(self) -> None:
-        """Asks the helper to end (SIGTERM) without waiting; for other threads."""
-        self.stopping = True
-        if self.process.returncode is None:
+    def _reap(self, ended_by_itself: bool) -> int:
+        """Waits for the helper's exit and returns its status. A helper whose
+        output ended by itself is given the grace period to exit before it
+        is signalled, so its own status is the one reported."""
+        assert self.process is not None
+        if ended_by_itself:
             try:
-                self.process.terminate()
-            except OSError:
-                pass
-
-    def stop(self) -> int:
-        """Ends the helper if it still runs, reaps it, returns its status.
-        Safe from any thread, any number of times."""
-        if self.process.poll() is None:
-            self.signal_stop()
-            try:
-                self.process.wait(STOP_GRACE_SECONDS)
+                return self.process.wait(STOP_GRACE_SECONDS)
             except subprocess.TimeoutExpired:
-                try:
-                    self.process.kill()
-                except OSError:
-                    pass
-        return self.process.wait()
-
-    def _close_streams(self) -> None:
-        for stream in self._streams:
-            stream.close()
-
-
-Result = TypeVar("Result")
-
-
-async def finish_uncancelled(step: "Awaitable[Result]") -> Result:
-    """Awaits a step to its end even if the awaiting task is cancelled
-    meanwhile, then passes the cancellation on: a stop is never cut short."""
-    task = asyncio.ensure_future(step)
-    cancelled = False
-    while not task.done():
+                pass
+        self._send(signal.SIGTERM)
         try:
-            await asyncio.shield(task)
-        except asyncio.CancelledError:
-            cancelled = True
-    if cancelled:
-        raise asyncio.CancelledError
-    return task.result()
+            return self.process.wait(STOP_GRACE_SECONDS)
+        except subprocess.TimeoutExpired:
+            self._send(signal.SIGKILL)
+            return self.process.wait()
 
+    def _finish(self, failure: Optional[CalvexError], status: int) -> None:
+        assert self.process is not None
+        for stream in (self.process.stdout, self.process.stderr):
+            if stream is not None:
+                stream.close()
+        with self._changed:
+            if self.failure is None:
+                self.failure = failure or self._failure_of_exit(status)
+            self.status = status
+            self.ended = True
+            if self.failure is not None:
+                self._newest = None  # the failure is the newest news
+            self._close_wake_pipe()
+            self._changed.notify_all()
+        with _live_runs_lock:
+            _live_runs.discard(self)  # type: ignore[arg-type]
+        self._notify()
 
-class AsyncHelper:
-    """One running helper under asyncio: ``start()``, ``read_line()``,
-    ``stop()``, as Helper does for threads."""
-
-    def __init__(self, process: "asyncio.subprocess.Process") -> None:
-        self.process = process
-        self.stopping = False
-        self.stderr_tail = b""
-        self._splitter = LineSplitter()
-        self._lines: List[str] = []
-        self._stderr_reader = asyncio.ensure_future(self._read_stderr())
-
-    @classmethod
-    async def start(cls, command: Sequence[str]) -> "AsyncHelper":
-        try:
-            process = await asyncio.create_subprocess_exec(
-                *command, stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE
-            )
-        except OSError as error:
-            raise start_failure(command, error) from None
-        return cls(process)
-
-    async def _read_stderr(self) -> None:
-        assert self.process.stderr is not None
-        while True:
-            chunk = await self.process.stderr.read(READ_CHUNK_BYTES)
-            if not chunk:
-                return
-            self.stderr_tail = keep_stderr(self.stderr_tail, chunk)
-
-    async def read_line(self, deadline: Optional[float] = None) -> Optional[str]:
-        """The next line, or None once the output has ended."""
-        assert self.process.stdout is not None
-        while not self._lines:
-            read = self.process.stdout.read(READ_CHUNK_BYTES)
-            if deadline is None:
-                chunk = await read
-            else:
-                try:
-                    chunk = await asyncio.wait_for(read, max(0.0, deadline - time.monotonic()))
-                except asyncio.TimeoutError:
-                    raise timeout_failure() from None
-            if not chunk:
-                return None
-            self._lines.extend(self._splitter.feed(chunk))
-        return self._lines.pop(0)
+    def _failure_of_exit(self, status: int) -> Optional[CalvexError]:
+        """How an exit the client did not ask for ends the run."""
+        if self._stop_asked:
+            return None
+        if self._once:
+            if self._values_seen == 0 or status != 0:
+                return exit_failure(status, self.stderr_tail, without_line=self._values_seen == 0)
+            return None
+        # A watched helper never ends by itself while its parent lives.
+        return exit_failure(status, self.stderr_tail)
 
     def _send(self, signal_number: int) -> None:
-        # Not Process.terminate() or kill(): they poll, and so may reap the
-        # child behind asyncio's back, which then reports status 255.
-        if self.process.returncode is None:
+        # Never poll() here: that could reap the child behind the reader.
+        if self.process is not None and self.process.returncode is None:
             try:
                 os.kill(self.process.pid, signal_number)
             except OSError:
                 pass
 
-    def signal_stop(self) -> None:
-        self.stopping = True
-        self._send(signal.SIGTERM)
+    def _notify(self) -> None:
+        if self._on_change is not None:
+            self._on_change(self)
 
-    async def _stop(self) -> int:
-        if self.process.returncode is None:
-            self.signal_stop()
+    def _close_wake_pipe(self) -> None:
+        for descriptor in (self._wake_read, self._wake_write):
             try:
-                await asyncio.wait_for(asyncio.shield(self.process.wait()), STOP_GRACE_SECONDS)
-            except asyncio.TimeoutError:
-                self._send(signal.SIGKILL)
-        status = await self.process.wait()
-        # What it said on standard error, for the failure message; bounded,
-        # since a grandchild may hold the pipe open.
-        await asyncio.wait([self._stderr_reader], timeout=STOP_GRACE_SECONDS)
-        self._stderr_reader.cancel()
-        return status
-
-    async def stop(self) -> int:
-        """Ends the helper if it still runs, reaps it, returns its status;
-        finishes even when the awaiting task is cancelled meanwhile."""
-        return await finish_uncancelled(self._stop())
-
-    async def _drain(self) -> None:
-        assert self.process.stdout is not None
-        while await self.process.stdout.read(READ_CHUNK_BYTES):
-            pass
-
-    async def stop_and_drain(self) -> int:
-        """stop(), then reads what is left of the output, so that the pipes
-        close while the loop still runs; for the one task that reads it."""
-        status = await self.stop()
-        drain = asyncio.ensure_future(self._drain())
-        await finish_uncancelled(asyncio.wait([drain], timeout=STOP_GRACE_SECONDS))
-        drain.cancel()
-        return status
+                os.close(descriptor)
+            except OSError:
+                pass

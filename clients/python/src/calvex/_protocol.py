@@ -1,13 +1,12 @@
 """The helper's line protocol: one line of its output becomes a Snapshot, or
-a CalvexError for an error line or anything else."""
+a CalvexError for an error line or anything else. Imports nothing of the
+package: everything else builds on it."""
 
 import json
 from dataclasses import dataclass
 from functools import partial
 from operator import itemgetter
 from typing import Any, Callable, List, NamedTuple, Optional, Tuple, Union, cast
-
-from ._kinds import kind_of
 
 # Error lines the helper writes at start-up, and the codes they become.
 ERROR_CODES = {
@@ -27,12 +26,6 @@ class Sensor(NamedTuple):
 
     name: str
     celsius: float
-
-    @property
-    def kind(self) -> str:
-        """What the sensor measures, from the shared table: ``kind_of(self.name)``."""
-        return kind_of(self.name)
-
 
 @dataclass(frozen=True)
 class Snapshot:

@@ -8,7 +8,7 @@ import time
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Sequence
 
-from ._process import STOP_GRACE_SECONDS, Helper, exit_failure
+from ._process import STOP_GRACE_SECONDS, HelperRun
 from ._protocol import CalvexError, Snapshot, parse_line
 
 FAILURE_CODES = ("IOKIT_NOT_AVAILABLE", "NO_HID_EVENT_SYSTEM", "UNSUPPORTED_PLATFORM", "HELPER_FAILED", "BAD_OUTPUT")
@@ -43,13 +43,13 @@ class HelperSupervisor:
         self._lock = threading.Lock()
         self._stopping = threading.Event()
         self.new_snapshot = threading.Event()
-        self._helper: Optional[Helper] = None
+        self._run: Optional[HelperRun[Snapshot]] = None
         self._snapshot: Optional[Snapshot] = None
         self._snapshot_time = 0.0
         self._snapshot_moment = 0.0
         self._starts = 0
         self._failures = {code: 0 for code in FAILURE_CODES}
-        self._thread = threading.Thread(target=self._run, name="calvex-supervisor", daemon=True)
+        self._thread = threading.Thread(target=self._supervise, name="calvex-supervisor", daemon=True)
 
     def start(self) -> None:
         self._thread.start()
@@ -64,13 +64,12 @@ class HelperSupervisor:
         waits for it, and ends the thread."""
         self._stopping.set()
         with self._lock:
-            helper = self._helper
-        if helper is not None:
-            helper.stop()
-        # Bounded: a grandchild of the helper may hold its pipe open.
+            run = self._run
+        if run is not None:
+            run.close()
         self._thread.join(STOP_GRACE_SECONDS + 1)
 
-    def _run(self) -> None:
+    def _supervise(self) -> None:
         backoff = FIRST_BACKOFF_SECONDS
         while not self._stopping.is_set():
             started = time.monotonic()
@@ -86,37 +85,29 @@ class HelperSupervisor:
 
     def _run_one_helper(self) -> Optional[CalvexError]:
         """Runs one helper to its end: its failure, or None when stopped."""
-        try:
-            helper = Helper(self._command)
-        except CalvexError as error:
-            return error
+        run: HelperRun[Snapshot] = HelperRun(
+            self._command, parse_line, silence=SILENT_INTERVALS * self._interval, on_change=self._take_snapshot
+        )
         with self._lock:
-            self._helper = helper
+            self._run = run
             self._starts += 1
         if self._stopping.is_set():
-            helper.signal_stop()
-        failure = self._read(helper)
-        status = helper.stop()
+            run.stop()
+        run.wait_end()
         with self._lock:
-            self._helper = None
+            self._run = None
         if self._stopping.is_set():
             return None
-        return failure or exit_failure(status, helper.stderr_tail)
+        return run.failure
 
-    def _read(self, helper: Helper) -> Optional[CalvexError]:
-        try:
-            for line in helper.lines(silence=SILENT_INTERVALS * self._interval):
-                parsed = parse_line(line)
-                if isinstance(parsed, CalvexError):
-                    return parsed
-                with self._lock:
-                    self._snapshot, self._snapshot_time, self._snapshot_moment = parsed, time.time(), time.monotonic()
-                self.new_snapshot.set()
-        except CalvexError as error:
-            return error
-        except OSError as error:  # the pipe itself failed: a failure like any other
-            return CalvexError("HELPER_FAILED", f"reading the calvex helper's output failed: {error}")
-        return None
+    def _take_snapshot(self, run: "HelperRun[Snapshot]") -> None:
+        # Called by the run's reader thread for each snapshot and at the end.
+        snapshot = run.take()
+        if snapshot is None:
+            return
+        with self._lock:
+            self._snapshot, self._snapshot_time, self._snapshot_moment = snapshot, time.time(), time.monotonic()
+        self.new_snapshot.set()
 
 
 def occurrences(names: Sequence[str]) -> List[int]:

@@ -1,152 +1,77 @@
-"""The blocking face: one snapshot with read_sensors, a stream with
-watch_sensors. The helper is always stopped and waited for, and a slow
-consumer never builds a backlog."""
+"""The blocking face: one value with a ``--once`` run, a stream with a
+watch; both over the one process core. read_sensors and watch_sensors are
+these for the sensor helper."""
 
-import atexit
-import threading
 import weakref
 from types import TracebackType
-from typing import Iterator, Optional, Sequence, Type, Union
+from typing import Generic, Optional, Sequence, Type
 
-from ._process import (
-    DEFAULT_INTERVAL_MS,
-    STOP_GRACE_SECONDS,
-    Helper,
-    deadline_after,
-    helper_command,
-    interval_argument,
-    once_outcome,
-    watch_end,
-)
-from ._protocol import CalvexError, Snapshot, parse_line
+from ._process import DEFAULT_INTERVAL_MS, HelperRun, Parse, Value, deadline_after, helper_command, interval_argument, timeout_failure
+from ._protocol import Snapshot, parse_line
 
 
-def read_sensors(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> Snapshot:
-    """Runs the helper once (``calvex --once``) and returns its snapshot once
-    the helper has exited. Past ``timeout`` seconds the helper is stopped and
-    CalvexError HELPER_FAILED is raised. Safe to call from any thread."""
+def read_once(command: Sequence[str], parse: "Parse[Value]", timeout: Optional[float]) -> Value:
+    """Runs a ``--once`` command to its end and returns its value, or raises
+    how it failed (the timeout included: the helper is stopped first)."""
     deadline = deadline_after(timeout)
-    running = Helper(helper_command(helper, "--once"))
-    result: Union[Snapshot, CalvexError, None] = None
-    try:
-        for line in running.lines(deadline):
-            if result is None:
-                result = parse_line(line)
-                if isinstance(result, CalvexError):
-                    raise result
-    finally:
-        status = running.stop()
-    return once_outcome(result, status, running.stderr_tail)
+    run = HelperRun(command, parse, once=True)
+    if not run.wait_end(deadline):
+        run.stop(timeout_failure())
+        run.wait_end()
+    if run.failure is not None:
+        raise run.failure
+    value = run.take()
+    assert value is not None
+    return value
 
 
-# Watches still running, stopped when the interpreter exits.
-_running_watches: "weakref.WeakSet[SensorWatch]" = weakref.WeakSet()
+class Watch(Generic[Value]):
+    """Values from a helper running at an interval: an iterator (``iter(watch)
+    is watch``) and a context manager. The helper starts with the first value
+    asked for. It is stopped, and waited for, on ``close()``, on leaving a
+    ``with`` block, at the end of the values (an error is the last of them),
+    and when the watch itself is no longer held. A consumer slower than the
+    interval gets the newest value; older unread ones are dropped. One
+    consumer per watch."""
 
-
-@atexit.register
-def _stop_running_watches() -> None:
-    for watch in list(_running_watches):
-        watch.close()
-
-
-class SensorWatch:
-    """Snapshots from a helper running at an interval: an iterator and a
-    context manager. The helper starts with the first snapshot asked for.
-    ``close()``, leaving a ``with`` block, breaking out of a ``for`` loop and
-    an exception in it each stop the helper and wait for it. A consumer
-    slower than the interval gets the newest snapshot; older unread ones
-    are dropped. One consumer per watch."""
-
-    def __init__(self, command: Sequence[str]) -> None:
+    def __init__(self, command: Sequence[str], parse: "Parse[Value]") -> None:
         self._command = list(command)
-        self._changed = threading.Condition()
-        self._helper: Optional[Helper] = None
-        self._newest: Optional[Snapshot] = None
-        self._failure: Optional[CalvexError] = None
-        self._ended = False  # the helper has exited (or never could start)
-        self._closed = False  # close() was called, or the end was delivered
-        self._reader: Optional[threading.Thread] = None
+        self._parse = parse
+        self._run: Optional[HelperRun[Value]] = None
+        self._closed = False
 
-    def _start(self) -> None:
+    def __next__(self) -> Value:
+        if self._closed:
+            raise StopIteration
+        if self._run is None:
+            self._run = HelperRun(self._command, self._parse)
+            # Dropping the watch stops its helper; the run's reader thread
+            # holds only the run, so the watch can be collected.
+            weakref.finalize(self, self._run.close)
         try:
-            self._helper = Helper(self._command)
-        except CalvexError as error:
-            self._failure, self._ended = error, True
-            return
-        _running_watches.add(self)
-        self._reader = threading.Thread(target=self._read, name="calvex-watch", daemon=True)
-        self._reader.start()
-
-    def _read(self) -> None:
-        assert self._helper is not None
-        failure: Optional[CalvexError] = None
-        try:
-            for line in self._helper.lines():
-                parsed = parse_line(line)
-                if isinstance(parsed, CalvexError):
-                    failure = parsed
-                    break
-                with self._changed:
-                    self._newest = parsed
-                    self._changed.notify_all()
-        except CalvexError as error:
-            failure = error
-        except OSError as error:  # the pipe itself failed: still an end to deliver
-            failure = CalvexError("HELPER_FAILED", f"reading the calvex helper's output failed: {error}")
-        # Read before stopping it here: only a stop asked for is a normal end.
-        asked_to_stop = self._helper.stopping
-        status = self._helper.stop()
-        failure = watch_end(failure, asked_to_stop, status, self._helper.stderr_tail)
-        with self._changed:
-            if self._failure is None and not self._closed:
-                self._failure = failure
-            self._ended = True
-            self._changed.notify_all()
-
-    def __next__(self) -> Snapshot:
-        with self._changed:
-            if self._helper is None and not self._ended and not self._closed:
-                self._start()
-            while self._newest is None and not self._ended and not self._closed:
-                self._changed.wait()
-            if self._newest is not None:
-                newest, self._newest = self._newest, None
-                return newest
-            failure, self._failure = self._failure, None
-            self._closed = True
-        if failure is not None:
+            self._run.wait()
+        except BaseException:  # Ctrl-C while waiting ends the watch, as a cancellation would
             self.close()
-            raise failure
+            raise
+        value = self._run.take()
+        if value is not None:
+            return value
+        self._closed = True
+        self._run.close()
+        if self._run.failure is not None:
+            raise self._run.failure
         raise StopIteration
 
-    def __iter__(self) -> Iterator[Snapshot]:
-        # A generator, so that leaving the loop (break, an exception, the end)
-        # closes it and with it the watch.
-        try:
-            while True:
-                try:
-                    snapshot = next(self)
-                except StopIteration:
-                    return
-                yield snapshot
-        finally:
-            self.close()
+    def __iter__(self) -> "Watch[Value]":
+        return self
 
     def close(self) -> None:
         """Stops the helper and waits until it has exited. Idempotent."""
-        with self._changed:
-            self._closed = True
-            self._newest = None
-            helper, reader = self._helper, self._reader
-            self._changed.notify_all()
-        if helper is not None:
-            helper.stop()
-        if reader is not None and reader is not threading.current_thread():
-            # Bounded: a grandchild of the helper may hold its pipe open.
-            reader.join(STOP_GRACE_SECONDS)
-        _running_watches.discard(self)
+        self._closed = True
+        if self._run is not None:
+            self._run.close()
 
-    def __enter__(self) -> "SensorWatch":
+    def __enter__(self) -> "Watch[Value]":
         return self
 
     def __exit__(
@@ -158,8 +83,19 @@ class SensorWatch:
         self.close()
 
 
+class SensorWatch(Watch[Snapshot]):
+    """Snapshots from the sensor helper running at an interval; see Watch."""
+
+
+def read_sensors(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> Snapshot:
+    """Runs the helper once (``calvex --once``) and returns its snapshot once
+    the helper has exited. Past ``timeout`` seconds the helper is stopped and
+    CalvexError HELPER_FAILED is raised. Safe to call from any thread."""
+    return read_once(helper_command(helper, "--once"), parse_line, timeout)
+
+
 def watch_sensors(interval_ms: int = DEFAULT_INTERVAL_MS, *, helper: Optional[Sequence[str]] = None) -> SensorWatch:
     """Runs the helper every ``interval_ms`` milliseconds (raised to 200,
     capped at 4,294,967, as the helper does) and yields its snapshots; see
     SensorWatch. Raises UNSUPPORTED_PLATFORM at once, before any spawn."""
-    return SensorWatch(helper_command(helper, interval_argument(interval_ms)))
+    return SensorWatch(helper_command(helper, interval_argument(interval_ms)), parse_line)

@@ -37,15 +37,18 @@ def by_name(snapshot: Snapshot) -> Dict[str, List[float]]:
     return readings
 
 
-def sensors_temperatures(fahrenheit: bool = False, *, helper: Optional[Sequence[str]] = None) -> Dict[str, List[shwtemp]]:
+def sensors_temperatures(
+    fahrenheit: bool = False, *, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None
+) -> Dict[str, List[shwtemp]]:
     """The temperatures call that macOS lacks, in the shape Linux code
     expects: one snapshot (as read_sensors) as a dict from group to a list
     of ``shwtemp(label, current, high, critical)``. The groups are the
     sensor kinds (``cpu``, ``gpu``, ...) in first-seen order, each list in
     the helper's order; ``high`` and ``critical`` are None; degrees
-    Fahrenheit when ``fahrenheit`` is true."""
+    Fahrenheit when ``fahrenheit`` is true. ``helper`` and ``timeout`` are
+    read_sensors' own."""
     groups: Dict[str, List[shwtemp]] = {}
-    for name, celsius in read_sensors(helper=helper).sensors:
+    for name, celsius in read_sensors(helper=helper, timeout=timeout).sensors:
         current = celsius * 9 / 5 + 32 if fahrenheit else celsius
         groups.setdefault(kind_of(name), []).append(shwtemp(name, current, None, None))
     return groups
