@@ -110,64 +110,72 @@ client_fault() {
     expect fail "${2%_suite} client suite" "$2"
 }
 py=clients/python/src/calvex
-client_fault "node client: no SIGKILL after the stop's grace period" node_suite clients/node/index.js \
+client_fault "node client: no SIGKILL after the stop's grace period" node_suite clients/node/process.js \
     "setTimeout(() => this.child.kill('SIGKILL'), STOP_GRACE_MS)" \
     "setTimeout(() => {}, STOP_GRACE_MS)"
-client_fault "node client: an idle watcher keeps the app alive" node_suite clients/node/index.js \
+client_fault "node client: an idle watcher keeps the app alive" node_suite clients/node/process.js \
     "const method = waiting ? 'ref' : 'unref';" \
     "const method = 'ref';"
-client_fault "node client: readSensors takes a line from a helper that then fails" node_suite clients/node/index.js \
-    "else if (result === null || code !== 0) reject" \
-    "else if (result === null) reject"
-client_fault "node client: no limit on a line that never ends" node_suite clients/node/index.js \
+client_fault "node client: a stop lets the app exit before the helper is reaped" node_suite clients/node/process.js \
+    "        this.child.ref();
+        this.child.kill('SIGTERM');" \
+    "        this.child.kill('SIGTERM');"
+client_fault "node client: readSensors takes a line from a helper that then fails" node_suite clients/node/process.js \
+    "if (this.valuesSeen === 0 || code !== 0) return" \
+    "if (this.valuesSeen === 0) return"
+client_fault "node client: no limit on a line that never ends" node_suite clients/node/process.js \
     "if (this.pending.length > LONGEST_LINE_CHARACTERS) {" \
     "if (false) {"
-client_fault "node client: a bad line in a watch leaves the helper running" node_suite clients/node/index.js \
-    "      fail(parsed);
-      helper.stop();" \
-    "      fail(parsed);"
-client_fault "node client: an abort leaves the watch's helper running" node_suite clients/node/index.js \
-    "    if (helper !== null) helper.stop();
-    else onEnd(null);" \
-    "    if (helper === null) onEnd(null);"
-client_fault "node client: an abort leaves readSensors' helper running" node_suite clients/node/index.js \
-    "const onAbort = () => helper.stop().then(() => reject(abortReason(signal)));" \
+client_fault "node client: a bad line leaves the helper running" node_suite clients/node/process.js \
+    "    if (value instanceof CalvexError) {
+      this.stop(value);" \
+    "    if (value instanceof CalvexError) {
+      this.failure ??= value;"
+client_fault "node client: an abort leaves the watch's helper running" node_suite clients/node/process.js \
+    "      else this.run.stop().then(() => this.settle());" \
+    "      else this.settle();"
+client_fault "node client: an abort leaves readSensors' helper running" node_suite clients/node/process.js \
+    "const onAbort = () => run.stop();" \
     "const onAbort = () => reject(abortReason(signal));"
-client_fault "python client: no SIGKILL after the stop's grace period (blocking face)" python_suite $py/_process.py \
-    "                    self.process.kill()" \
-    "                    pass"
-client_fault "python client: no SIGKILL after the stop's grace period (asyncio face)" python_suite $py/_process.py \
-    "                self._send(signal.SIGKILL)" \
-    "                pass"
-client_fault "python client: a watch's reader thread keeps the interpreter alive" python_suite $py/_sync.py \
-    'name="calvex-watch", daemon=True' \
-    'name="calvex-watch", daemon=False'
+client_fault "python client: no SIGKILL after the stop's grace period" python_suite $py/_process.py \
+    "            self._send(signal.SIGKILL)
+            return self.process.wait()" \
+    "            return self.process.wait()"
+client_fault "python client: the reader thread keeps the interpreter alive" python_suite $py/_process.py \
+    'name="calvex-helper", daemon=True' \
+    'name="calvex-helper", daemon=False'
 client_fault "python client: a --once run takes a line from a helper that then fails" python_suite $py/_process.py \
-    "    if result is None or status != 0:" \
-    "    if result is None:"
+    "if self._values_seen == 0 or status != 0:" \
+    "if self._values_seen == 0:"
+client_fault "python client: a helper that ends by itself is signalled before it is reaped" python_suite $py/_process.py \
+    "        if ended_by_itself:" \
+    "        if False:"
 client_fault "python client: no limit on a line that never ends" python_suite $py/_process.py \
     "        if len(self._pending) > LONGEST_LINE_BYTES:" \
     "        if False:"
-client_fault "python client: a bad line in a watch leaves the helper running (blocking face)" python_suite $py/_sync.py \
-    "                    failure = parsed
+client_fault "python client: a bad line leaves the helper running" python_suite $py/_process.py \
+    "                    failure = value
                     break" \
-    "                    failure = parsed
+    "                    failure = value
                     continue"
-client_fault "python client: a bad line in a watch leaves the helper running (asyncio face)" python_suite $py/_async.py \
-    "                    failure = parsed
-                    break" \
-    "                    failure = parsed
-                    continue"
-client_fault "python client: close() leaves the helper running" python_suite $py/_sync.py \
-    "        if helper is not None:
-            helper.stop()" \
-    "        if helper is not None:
-            pass"
+client_fault "python client: the oldest unread value is kept, not the newest" python_suite $py/_process.py \
+    "            self._newest = value" \
+    "            self._newest = value if self._newest is None else self._newest"
+client_fault "python client: a stop asks nothing of the helper" python_suite $py/_process.py \
+    "            self._send(signal.SIGTERM)
+            # Under the lock: the reader closes this pipe only once ended.
+            os.write(self._wake_write, b\"x\")" \
+    "            pass"
+client_fault "python client: a watch nobody holds keeps its helper (blocking face)" python_suite $py/_sync.py \
+    "            weakref.finalize(self, self._run.close)" \
+    "            pass"
+client_fault "python client: a watch nobody holds keeps its helper (asyncio face)" python_suite $py/_async.py \
+    "            weakref.finalize(self, self._run.stop)" \
+    "            pass"
 client_fault "python client: aclose() and cancelling leave the helper running" python_suite $py/_async.py \
-    "            await self._helper.stop()
-        if self._reader" \
-    "            pass
-        if self._reader"
+    "            self._run.stop()
+            await finish_uncancelled" \
+    "            await finish_uncancelled"
 
 if [ "$failures" -ne 0 ]; then
     echo "FAIL: $failures expectation(s) not met"

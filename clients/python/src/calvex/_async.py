@@ -73,11 +73,7 @@ async def read_once_async(command: Sequence[str], parse: "Parse[Value]", timeout
         run.stop()
         await finish_uncancelled(_until_end(run, changed))
         raise
-    if run.failure is not None:
-        raise run.failure
-    value = run.take()
-    assert value is not None
-    return value
+    return run.result()
 
 
 class AsyncWatch(Generic[Value]):

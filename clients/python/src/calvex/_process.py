@@ -181,23 +181,28 @@ class HelperRun(Generic[Value]):
     def wait(self, deadline: Optional[float] = None) -> bool:
         """Blocks until a value is there to take or the run has ended; False
         when the deadline (a ``time.monotonic()`` value) came first."""
+        return self._wait_until(lambda: self._newest is not None or self.ended, deadline)
+
+    def wait_end(self, deadline: Optional[float] = None) -> bool:
+        """Blocks until the helper has been reaped; False past the deadline."""
+        return self._wait_until(lambda: self.ended, deadline)
+
+    def _wait_until(self, done: Callable[[], bool], deadline: Optional[float]) -> bool:
         with self._changed:
-            while self._newest is None and not self.ended:
+            while not done():
                 left = None if deadline is None else deadline - time.monotonic()
                 if left is not None and left <= 0:
                     return False
                 self._changed.wait(left)
             return True
 
-    def wait_end(self, deadline: Optional[float] = None) -> bool:
-        """Blocks until the helper has been reaped; False past the deadline."""
-        with self._changed:
-            while not self.ended:
-                left = None if deadline is None else deadline - time.monotonic()
-                if left is not None and left <= 0:
-                    return False
-                self._changed.wait(left)
-            return True
+    def result(self) -> Value:
+        """The value of a ``once`` run that has ended, or raises its failure."""
+        if self.failure is not None:
+            raise self.failure
+        value = self.take()
+        assert value is not None
+        return value
 
     def stop(self, failure: Optional[CalvexError] = None) -> None:
         """Asks the helper to end (SIGTERM now, SIGKILL after the grace

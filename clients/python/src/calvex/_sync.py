@@ -18,11 +18,7 @@ def read_once(command: Sequence[str], parse: "Parse[Value]", timeout: Optional[f
     if not run.wait_end(deadline):
         run.stop(timeout_failure())
         run.wait_end()
-    if run.failure is not None:
-        raise run.failure
-    value = run.take()
-    assert value is not None
-    return value
+    return run.result()
 
 
 class Watch(Generic[Value]):
