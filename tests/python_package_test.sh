@@ -21,6 +21,9 @@ tools/build-python-wheels.sh >"$work/build.log" 2>&1 || fail "building the wheel
 any=dist/calvex-$version-py3-none-any.whl
 macos=dist/calvex-$version-py3-none-macosx_11_0_arm64.whl
 (cd dist && sha256sum --check --strict --quiet SHA256SUMS) || fail "dist/SHA256SUMS does not match"
+for wheel in "$any" "$macos"; do
+    [ "$(stat -c %a "$wheel")" = 644 ] || fail "$wheel has mode $(stat -c %a "$wheel"), not 644: others cannot read it"
+done
 
 # listing WHEEL: one "MODE NAME" line per file, sorted.
 listing() { "$python" - "$1" <<'PY'

@@ -33,6 +33,7 @@ version=$(cat VERSION)
 for tag in py3-none-any py3-none-macosx_11_0_arm64; do
     wheel=calvex-$version-$tag.whl
     mv "$out/$wheel" "dist/$wheel"
+    chmod 0644 "dist/$wheel" # the build writes it 0600, whatever the umask
     echo "dist/$wheel ($(wc -c < "dist/$wheel") bytes)"
 done
 tools/write-sha256sums.sh

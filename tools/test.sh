@@ -19,7 +19,8 @@ tools/prerequisites.sh /usr/bin/python3:python3 $py/pytest/__init__.py:python3-p
     $py/pytest_timeout.py:python3-pytest-timeout $py/mypy/__init__.py:python3-mypy \
     $py/build/__init__.py:python3-build $py/hatchling/__init__.py:python3-hatchling \
     /usr/lib/python3.11/ensurepip/__init__.py:python3-venv /usr/share/python-wheels:python3-pip-whl unzip:unzip \
-    $py/prometheus_client/__init__.py:python3-prometheus-client prometheus:prometheus promtool:prometheus
+    $py/prometheus_client/__init__.py:python3-prometheus-client prometheus:prometheus promtool:prometheus \
+    prometheus-node-exporter:prometheus-node-exporter tmux:tmux
 # The pinned npm tools the checks use (package-lock.json in each folder).
 [ -d tools/schema/node_modules/ajv ] || npm ci --prefix tools/schema --no-audit --no-fund --silent
 [ -d clients/node/node_modules/typescript ] || npm ci --prefix clients/node --no-audit --no-fund --silent

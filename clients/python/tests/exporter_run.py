@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Tuple
@@ -51,7 +52,7 @@ def wait_until(seconds: float, what: str, check: Callable[[], bool]) -> None:
 class ExporterRun:
     def __init__(self, helper: List[str], *options: str, interval_ms: int = 200) -> None:
         self.interval = interval_ms / 1000
-        listen = [] if "--textfile" in options else ["--listen", "127.0.0.1:0"]
+        listen = [] if "--textfile" in options or "--listen" in options else ["--listen", "127.0.0.1:0"]
         self.process = subprocess.Popen(
             [sys.executable, "-m", "calvex.exporter", *listen, *options, "--interval-ms", str(interval_ms), "--helper", *helper],
             stdin=subprocess.DEVNULL,
@@ -61,11 +62,23 @@ class ExporterRun:
         )
         self.port = 0
         self.helpers_seen: List[int] = []
-        if listen:
-            assert self.process.stderr is not None
-            said = self.process.stderr.readline().decode()
-            assert said.startswith("calvex-exporter: serving http://127.0.0.1:"), said
+        self.log: List[str] = []
+        self._log_reader = threading.Thread(target=self._read_log, daemon=True)
+        self._log_reader.start()
+        if "--textfile" not in options:
+            said = self.wait_for_log(10, "calvex-exporter: serving http://")
             self.port = int(said.rsplit(":", 1)[1].split("/")[0])
+
+    def _read_log(self) -> None:
+        assert self.process.stderr is not None
+        for line in self.process.stderr:
+            self.log.append(line.decode().rstrip("\n"))
+
+    def wait_for_log(self, seconds: float, text: str) -> str:
+        """The first line of the exporter's log that contains ``text``."""
+        found: List[str] = []
+        wait_until(seconds, f"a log line with {text!r} (log: {self.log})", lambda: bool(found.extend(line for line in self.log if text in line) or found))
+        return found[0]
 
     def get(self, path: str = "/metrics") -> Tuple[int, str]:
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10 * TIME_SCALE)
@@ -92,27 +105,31 @@ class ExporterRun:
         self.helpers_seen.extend(pid for pid in pids if pid not in self.helpers_seen)
         return pids
 
-    def stop(self) -> None:
-        """SIGTERM: the exporter stops its helper, waits for it, exits 0."""
+    def stop(self, signal_number: int = signal.SIGTERM) -> float:
+        """SIGTERM: the exporter stops its helper, waits for it, exits 0.
+        Returns the seconds it took."""
         self.helpers()
-        self.process.send_signal(signal.SIGTERM)
+        started = time.monotonic()
+        self.process.send_signal(signal_number)
         try:
             status = self.process.wait(10 * TIME_SCALE)
         finally:
+            took = time.monotonic() - started
             self.kill()
         assert status == 0, f"the exporter exited with {status}"
         left = [pid for pid in self.helpers_seen if alive(pid)]
         assert left == [], f"helpers left behind: {left}"
+        return took
 
     def kill(self) -> None:
         if self.process.poll() is None:
+            self.helpers()
             self.process.kill()
             self.process.wait()
         for pid in self.helpers_seen:
             if alive(pid):
                 os.kill(pid, signal.SIGKILL)
-        if self.process.stderr is not None:
-            self.process.stderr.close()
+        self._log_reader.join(5)
 
     def __enter__(self) -> "ExporterRun":
         return self

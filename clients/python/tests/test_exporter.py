@@ -188,7 +188,9 @@ def test_load_and_bad_clients_do_not_stop_the_others(tmp_path: Path) -> None:
         stalled.sendall(b"GET /metrics HTTP/1.1\r\nHost:")  # half a request, then nothing
         answers = {
             "garbage": _raw(run.port, os.urandom(4096)),
-            "over-long request line": _raw(run.port, b"GET /" + b"a" * 100_000 + b" HTTP/1.0\r\n\r\n"),
+            # Exactly what the server reads of a request line before it answers
+            # 414: more, left unread, could turn its close into a reset.
+            "over-long request line": _raw(run.port, b"GET /" + b"a" * 65532),
             "binary zeros": _raw(run.port, b"\0" * 100),
         }
         started = time.monotonic()

@@ -8,7 +8,8 @@ import socket
 import socketserver
 import tempfile
 import threading
-from typing import Any, Callable, Iterable, Iterator
+import time
+from typing import Any, Callable, Dict, Iterable, Iterator
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
 
 from prometheus_client import CollectorRegistry, generate_latest, make_wsgi_app
@@ -19,12 +20,18 @@ from prometheus_client.process_collector import ProcessCollector
 from prometheus_client.registry import Collector
 
 from ._kinds import kind_of
+from ._protocol import Snapshot
 from ._supervisor import HelperSupervisor, occurrences
 
-# At most this many connections are served at once; more are closed at once.
+# At most this many connections are served at once.
 LONGEST_CONNECTION_QUEUE = 128
-# A client has this long to send its request and take the answer.
+# A client has this long from its connection to send its whole request,
+# however it trickles the bytes; past it the connection is closed.
+REQUEST_SECONDS = 5.0
+# And this long for each write of the answer.
 CLIENT_SECONDS = 10.0
+# How often connections past their deadline are looked for.
+DEADLINE_CHECK_SECONDS = 0.25
 
 INDEX_PAGE = b"""<!doctype html>
 <html><head><title>calvex exporter</title></head>
@@ -35,12 +42,12 @@ INDEX_PAGE = b"""<!doctype html>
 class CalvexCollector(Collector):
     """The calvex_* metrics, all from one view of the supervisor."""
 
-    def __init__(self, supervisor: HelperSupervisor) -> None:
+    def __init__(self, supervisor: "HelperSupervisor[Snapshot]") -> None:
         self._supervisor = supervisor
 
     def collect(self) -> Iterator[Metric]:
         view = self._supervisor.view()
-        sensors = view.snapshot.sensors if view.snapshot is not None else ()
+        sensors = view.value.sensors if view.value is not None else ()
         temperatures = GaugeMetricFamily(
             "calvex_temperature_celsius",
             "Reading of a temperature sensor in the newest snapshot; occurrence tells repeated names apart.",
@@ -53,7 +60,7 @@ class CalvexCollector(Collector):
         yield GaugeMetricFamily("calvex_up", "1 while the newest snapshot is younger than three intervals.", value=int(view.fresh))
         yield GaugeMetricFamily("calvex_sensors", "Entries in the newest snapshot.", value=len(sensors))
         yield GaugeMetricFamily(
-            "calvex_snapshot_timestamp_seconds", "When the newest snapshot was read (Unix time; 0 before the first).", value=view.snapshot_time
+            "calvex_snapshot_timestamp_seconds", "When the newest snapshot was read (Unix time; 0 before the first).", value=view.value_time
         )
         yield CounterMetricFamily("calvex_helper_starts_total", "Helpers started.", value=view.starts)
         failures = CounterMetricFamily("calvex_helper_failures_total", "Helper failures by error code.", labels=["code"])
@@ -62,7 +69,7 @@ class CalvexCollector(Collector):
         yield failures
 
 
-def calvex_registry(supervisor: HelperSupervisor, with_process_metrics: bool) -> CollectorRegistry:
+def calvex_registry(supervisor: "HelperSupervisor[Snapshot]", with_process_metrics: bool) -> CollectorRegistry:
     """A registry of the calvex_* metrics and, for the HTTP server, the
     client library's own process and Python metrics (not for a text file,
     where they would clash with the host exporter's own)."""
@@ -88,7 +95,9 @@ def exporter_app(registry: CollectorRegistry) -> WsgiApp:
             start_response("405 Method Not Allowed", [("Allow", "GET, HEAD"), ("Content-Type", "text/plain")])
             return [b"only GET\n"]
         if path == "/metrics":
-            body: Iterable[bytes] = metrics(environ, start_response)
+            # Always the whole page, one consistent view: a name[] filter
+            # that matched nothing would be an empty body, a scrape of nothing.
+            body: Iterable[bytes] = metrics({**environ, "QUERY_STRING": ""}, start_response)
             return body
         if path == "/":
             start_response("200 OK", [("Content-Type", "text/html; charset=utf-8")])
@@ -100,36 +109,88 @@ def exporter_app(registry: CollectorRegistry) -> WsgiApp:
 
 
 class _QuietHandler(WSGIRequestHandler):
-    """Logs nothing, and gives each client a time limit."""
+    """Logs nothing, and tells the server when the request has been read."""
 
     timeout = CLIENT_SECONDS
+
+    def parse_request(self) -> bool:
+        read = super().parse_request()
+        self.server.request_read(self.request)  # type: ignore[attr-defined]
+        return read
 
     def log_message(self, format: str, *args: Any) -> None:
         pass
 
 
+def _cut(connection: socket.socket) -> None:
+    """Ends a connection under its handler: its next read sees the end."""
+    try:
+        connection.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass  # closed already
+
+
 class BoundedServer(socketserver.ThreadingMixIn, WSGIServer):
-    """A thread per connection, at most LONGEST_CONNECTION_QUEUE at once; a
-    slow or broken client costs one thread for CLIENT_SECONDS at most."""
+    """A thread per connection, at most LONGEST_CONNECTION_QUEUE at once.
+    Each connection has REQUEST_SECONDS to send its whole request, then is
+    cut. When every slot is taken, the oldest connection still sending its
+    request is cut to make room: a scraper sends its request at once, so the
+    slots that slow or stalled clients hold are the ones given up."""
 
     daemon_threads = True
     request_queue_size = LONGEST_CONNECTION_QUEUE
 
     def __init__(self, *arguments: Any, **keywords: Any) -> None:
         self._slots = threading.BoundedSemaphore(LONGEST_CONNECTION_QUEUE)
+        # Connections still sending their request, oldest first, with their deadlines.
+        self._unread: Dict[Any, float] = {}
+        self._unread_lock = threading.Lock()
+        self._closed = threading.Event()
         super().__init__(*arguments, **keywords)
+        threading.Thread(target=self._cut_late_requests, name="calvex-deadlines", daemon=True).start()
 
     def process_request(self, request: Any, client_address: Any) -> None:
         if not self._slots.acquire(blocking=False):
-            self.shutdown_request(request)
-            return
+            self._cut_oldest_unread()
+            if not self._slots.acquire(timeout=1.0):
+                self.shutdown_request(request)
+                return
+        with self._unread_lock:
+            self._unread[request] = time.monotonic() + REQUEST_SECONDS
         super().process_request(request, client_address)
 
     def process_request_thread(self, request: Any, client_address: Any) -> None:
         try:
             super().process_request_thread(request, client_address)
         finally:
+            self.request_read(request)
             self._slots.release()
+
+    def request_read(self, request: Any) -> None:
+        with self._unread_lock:
+            self._unread.pop(request, None)
+
+    def _cut_oldest_unread(self) -> None:
+        with self._unread_lock:
+            oldest = next(iter(self._unread), None)
+            if oldest is not None:
+                del self._unread[oldest]
+        if oldest is not None:
+            _cut(oldest)
+
+    def _cut_late_requests(self) -> None:
+        while not self._closed.wait(DEADLINE_CHECK_SECONDS):
+            now = time.monotonic()
+            with self._unread_lock:
+                late = [connection for connection, deadline in self._unread.items() if deadline <= now]
+                for connection in late:
+                    del self._unread[connection]
+            for connection in late:
+                _cut(connection)
+
+    def server_close(self) -> None:
+        self._closed.set()
+        super().server_close()
 
     def handle_error(self, request: Any, client_address: Any) -> None:
         pass  # a client that went away or sent garbage is no error of ours
@@ -147,7 +208,8 @@ def http_server(host: str, port: int, registry: CollectorRegistry) -> BoundedSer
 
 def write_textfile(path: str, registry: CollectorRegistry) -> None:
     """Replaces ``path`` atomically with the metrics (mode 0644): written to
-    a temporary file in the same folder, then renamed over it."""
+    a temporary file in the same folder, then renamed over it. A write that
+    fails leaves no temporary file behind."""
     folder = os.path.dirname(os.path.abspath(path))
     handle, temporary = tempfile.mkstemp(prefix=".calvex-", suffix=".prom.tmp", dir=folder)
     try:

@@ -1,67 +1,98 @@
-"""Keeps one helper running for the exporter: starts it, reads its
-snapshots, and after any failure (an error line, a bad line, an exit, a
-crash, ten intervals without a line) counts it under its code and starts a
-new one after a backoff. One consistent view of it at a time for readers."""
+"""Keeps one helper running for the exporter: starts it through the process
+core, keeps its newest value, and after any failure (an error line, a bad
+line, an exit, a crash, ten intervals without a line) counts it under its
+code and starts a new one after a backoff. One consistent view of it at a
+time for readers."""
 
 import threading
 import time
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence
+from typing import Callable, Dict, Generic, List, Optional, Sequence
 
-from ._process import STOP_GRACE_SECONDS, HelperRun
-from ._protocol import CalvexError, Snapshot, parse_line
+from ._process import STOP_GRACE_SECONDS, HelperRun, Parse, Value
+from ._protocol import CalvexError
 
 FAILURE_CODES = ("IOKIT_NOT_AVAILABLE", "NO_HID_EVENT_SYSTEM", "UNSUPPORTED_PLATFORM", "HELPER_FAILED", "BAD_OUTPUT")
-FIRST_BACKOFF_SECONDS = 1.0
-LONGEST_BACKOFF_SECONDS = 60.0
-# A helper that has run this long without failing resets the backoff.
-RAN_WELL_SECONDS = 60.0
 # This many intervals without a line and the helper counts as hung.
 SILENT_INTERVALS = 10
-# A snapshot older than this many intervals is stale, never served as current.
+# A value older than this many intervals is stale, never served as current.
 FRESH_INTERVALS = 3
 
 
 @dataclass(frozen=True)
-class SupervisorView:
+class Backoff:
+    """The wait before the next helper: ``first`` after a failure, doubled
+    after each further one up to ``longest``, and back to ``first`` once a
+    helper has run ``ran_well`` seconds before failing."""
+
+    first: float = 1.0
+    longest: float = 60.0
+    ran_well: float = 60.0
+
+    def next(self, previous: Optional[float], ran_for: float) -> float:
+        if previous is None or ran_for >= self.ran_well:
+            return self.first
+        return min(previous * 2, self.longest)
+
+
+@dataclass(frozen=True)
+class SupervisorView(Generic[Value]):
     """What a reader sees at one moment."""
 
-    snapshot: Optional[Snapshot]  # the newest, if any has come
-    snapshot_time: float  # when it was read (Unix time), 0 before the first
-    fresh: bool  # the newest snapshot is younger than three intervals
+    value: Optional[Value]  # the newest, if any has come
+    value_time: float  # when it was read (Unix time), 0 before the first
+    fresh: bool  # the newest value is younger than three intervals (never once stopped)
     starts: int
     failures: Dict[str, int]
+    last_failure: Optional[CalvexError]
 
 
-class HelperSupervisor:
+class HelperSupervisor(Generic[Value]):
     """Runs ``command`` (the helper with its interval argument) on its own
-    thread until ``stop()``; ``view()`` may be called from any thread."""
+    thread until ``stop()``; ``view()`` may be called from any thread.
+    ``woken`` is set after each value and each failure, for a writer that
+    waits on either."""
 
-    def __init__(self, command: Sequence[str], interval_seconds: float) -> None:
+    def __init__(
+        self,
+        command: Sequence[str],
+        interval_seconds: float,
+        parse: "Parse[Value]",
+        backoff: Backoff = Backoff(),
+        pause: Optional[Callable[[float], object]] = None,
+    ) -> None:
         self._command = list(command)
         self._interval = interval_seconds
+        self._parse = parse
+        self._backoff = backoff
         self._lock = threading.Lock()
         self._stopping = threading.Event()
-        self.new_snapshot = threading.Event()
-        self._run: Optional[HelperRun[Snapshot]] = None
-        self._snapshot: Optional[Snapshot] = None
-        self._snapshot_time = 0.0
-        self._snapshot_moment = 0.0
+        self._pause = pause or self._stopping.wait
+        self.woken = threading.Event()
+        self._run: Optional[HelperRun[Value]] = None
+        self._value: Optional[Value] = None
+        self._value_time = 0.0
+        self._value_moment = 0.0
         self._starts = 0
         self._failures = {code: 0 for code in FAILURE_CODES}
+        self._last_failure: Optional[CalvexError] = None
         self._thread = threading.Thread(target=self._supervise, name="calvex-supervisor", daemon=True)
 
     def start(self) -> None:
         self._thread.start()
 
-    def view(self) -> SupervisorView:
+    def view(self) -> "SupervisorView[Value]":
         with self._lock:
-            fresh = self._snapshot is not None and time.monotonic() - self._snapshot_moment < FRESH_INTERVALS * self._interval
-            return SupervisorView(self._snapshot, self._snapshot_time, fresh, self._starts, dict(self._failures))
+            fresh = (
+                self._value is not None
+                and not self._stopping.is_set()
+                and time.monotonic() - self._value_moment < FRESH_INTERVALS * self._interval
+            )
+            return SupervisorView(self._value, self._value_time, fresh, self._starts, dict(self._failures), self._last_failure)
 
     def stop(self) -> None:
         """Stops the helper (SIGTERM, then SIGKILL after the grace period),
-        waits for it, and ends the thread."""
+        waits for it, and ends the thread. From then on nothing is fresh."""
         self._stopping.set()
         with self._lock:
             run = self._run
@@ -70,7 +101,7 @@ class HelperSupervisor:
         self._thread.join(STOP_GRACE_SECONDS + 1)
 
     def _supervise(self) -> None:
-        backoff = FIRST_BACKOFF_SECONDS
+        wait: Optional[float] = None
         while not self._stopping.is_set():
             started = time.monotonic()
             failure = self._run_one_helper()
@@ -78,16 +109,14 @@ class HelperSupervisor:
                 return
             with self._lock:
                 self._failures[failure.code] = self._failures.get(failure.code, 0) + 1
-            if time.monotonic() - started >= RAN_WELL_SECONDS:
-                backoff = FIRST_BACKOFF_SECONDS
-            self._stopping.wait(backoff)
-            backoff = min(backoff * 2, LONGEST_BACKOFF_SECONDS)
+                self._last_failure = failure
+            self.woken.set()
+            wait = self._backoff.next(wait, time.monotonic() - started)
+            self._pause(wait)
 
     def _run_one_helper(self) -> Optional[CalvexError]:
         """Runs one helper to its end: its failure, or None when stopped."""
-        run: HelperRun[Snapshot] = HelperRun(
-            self._command, parse_line, silence=SILENT_INTERVALS * self._interval, on_change=self._take_snapshot
-        )
+        run = HelperRun(self._command, self._parse, silence=SILENT_INTERVALS * self._interval, on_change=self._take_value)
         with self._lock:
             self._run = run
             self._starts += 1
@@ -100,14 +129,14 @@ class HelperSupervisor:
             return None
         return run.failure
 
-    def _take_snapshot(self, run: "HelperRun[Snapshot]") -> None:
-        # Called by the run's reader thread for each snapshot and at the end.
-        snapshot = run.take()
-        if snapshot is None:
+    def _take_value(self, run: "HelperRun[Value]") -> None:
+        # Called by the run's reader thread for each value and at the end.
+        value = run.take()
+        if value is None:
             return
         with self._lock:
-            self._snapshot, self._snapshot_time, self._snapshot_moment = snapshot, time.time(), time.monotonic()
-        self.new_snapshot.set()
+            self._value, self._value_time, self._value_moment = value, time.time(), time.monotonic()
+        self.woken.set()
 
 
 def occurrences(names: Sequence[str]) -> List[int]:

@@ -12,12 +12,15 @@ import signal
 import sys
 import threading
 from types import FrameType
-from typing import List, Optional, Sequence, TextIO, Tuple
+from typing import Any, List, Optional, Sequence, TextIO, Tuple
 
-from ._process import DEFAULT_INTERVAL_MS, helper_command, interval_argument
-from ._protocol import CalvexError
+from ._process import DEFAULT_INTERVAL_MS, SHORTEST_INTERVAL_MS, helper_command, interval_argument
+from ._protocol import CalvexError, parse_line
 
 DEFAULT_LISTEN = "127.0.0.1:9879"
+# How often the exporter looks at its helper's state, and how soon a
+# signal is acted on, whatever the interval.
+TICK_SECONDS = 0.2
 
 
 def listen_address(text: str) -> Tuple[str, int]:
@@ -28,84 +31,162 @@ def listen_address(text: str) -> Tuple[str, int]:
     return host.strip("[]"), int(port)
 
 
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("calvex")
+    except Exception:  # a checkout without installed metadata
+        return "unknown (not installed)"
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="calvex-exporter", description="Temperature sensors of this Mac for Prometheus, read through the calvex helper."
+        prog="calvex-exporter",
+        description="Temperature sensors of this Mac for Prometheus, read through the calvex helper.",
     )
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
-        "--listen", type=listen_address, default=listen_address(DEFAULT_LISTEN), metavar="HOST:PORT",
-        help=f"serve /metrics here (default {DEFAULT_LISTEN}; 0.0.0.0 is every interface)",
+        "--listen", type=listen_address, default=DEFAULT_LISTEN, metavar="HOST:PORT",
+        help="serve /metrics here; 0.0.0.0 is every interface, 127.0.0.1 this Mac only (default: %(default)s)",
     )
-    where.add_argument("--textfile", metavar="PATH", help="write the metrics to PATH for the textfile collector instead")
-    parser.add_argument("--interval-ms", type=int, default=DEFAULT_INTERVAL_MS, metavar="N", help="milliseconds between snapshots (200 at least)")
+    where.add_argument("--textfile", metavar="PATH", help="write the metrics to PATH for node_exporter's textfile collector instead of serving them")
+    parser.add_argument(
+        "--interval-ms", type=int, default=DEFAULT_INTERVAL_MS, metavar="N", help=f"milliseconds between snapshots, at least {SHORTEST_INTERVAL_MS} (default: %(default)s)"
+    )
     parser.add_argument("--helper", nargs=argparse.REMAINDER, metavar="CMD", help="run CMD ... instead of the bundled helper (comes last)")
+    parser.add_argument("--version", action="version", version=f"calvex-exporter {_version()}")
     return parser
 
 
-def _stop_on_signals(stopping: threading.Event) -> None:
+class StateLog:
+    """One line on standard error for each change of the helper's state
+    (failed, with its code and why; back; readings gone stale), never one
+    per retry, so a day of failures is a handful of lines."""
+
+    def __init__(self, err: TextIO) -> None:
+        self._err = err
+        self._failures = 0
+        self._failing_code: Optional[str] = None
+        self._fresh = False
+        self._said_stale = False
+
+    def say(self, text: str) -> None:
+        self._err.write(f"calvex-exporter: {text}\n")
+        self._err.flush()
+
+    def look(self, view: Any) -> None:
+        """Compares a SupervisorView with the last one seen."""
+        failures = sum(view.failures.values())
+        failure = view.last_failure
+        if failures > self._failures and failure is not None and failure.code != self._failing_code:
+            self.say(f"the helper failed ({failure.code}): {failure}; retrying with backoff")
+            self._failing_code = failure.code
+        self._failures = failures
+        if view.fresh and not self._fresh:
+            if self._failing_code is not None or self._said_stale:
+                self.say("the helper is back: fresh snapshots again")
+            self._failing_code = None
+            self._said_stale = False
+        elif self._fresh and not view.fresh and self._failing_code is None:
+            self.say("readings went stale: no snapshot for three intervals; temperatures are not served until one comes")
+            self._said_stale = True
+        self._fresh = view.fresh
+
+
+def _stop_on_signals(stopping: threading.Event, woken: threading.Event) -> None:
     def handle(number: int, frame: Optional[FrameType]) -> None:
         stopping.set()
+        woken.set()
 
-    signal.signal(signal.SIGTERM, handle)
-    signal.signal(signal.SIGINT, handle)
+    for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(number, handle)
+
+
+def _write_textfile_until_stopped(path: str, supervisor: Any, stopping: threading.Event, log: StateLog, interval: float) -> int:
+    """Rewrites the file after every snapshot and at least once per
+    interval. On the way out it is rewritten once more, down and without
+    temperatures, so nothing stale outlives the exporter as current."""
+    from ._metrics import calvex_registry, write_textfile
+
+    registry = calvex_registry(supervisor, with_process_metrics=False)
+    said = ""
+    try:
+        write_textfile(path, registry)
+    except OSError as error:  # never written: the path is wrong, not the moment
+        log.say(f"cannot write {path}: {error.strerror}")
+        return 1
+    log.say(f"writing {path} after every snapshot (interval {int(interval * 1000)} ms)")
+    while not stopping.is_set():
+        supervisor.woken.wait(min(interval, TICK_SECONDS * 5))
+        supervisor.woken.clear()
+        log.look(supervisor.view())
+        if stopping.is_set():
+            break
+        try:
+            write_textfile(path, registry)
+            said = ""
+        except OSError as error:
+            if error.strerror != said:  # say each new trouble once, and keep trying
+                said = error.strerror or str(error)
+                log.say(f"cannot write {path} now: {said}")
+    supervisor.stop()
+    try:
+        write_textfile(path, registry)  # the supervisor is stopped: calvex_up 0, no temperatures
+    except OSError as error:
+        log.say(f"cannot mark {path} down on the way out: {error.strerror}")
+    return 0
+
+
+def _serve_until_stopped(address: Tuple[str, int], supervisor: Any, stopping: threading.Event, log: StateLog) -> int:
+    from ._metrics import calvex_registry, http_server
+
+    host, port = address
+    try:
+        server = http_server(host, port, calvex_registry(supervisor, with_process_metrics=True))
+    except OSError as error:
+        log.say(f"cannot listen on {host}:{port}: {error.strerror}")
+        return 1
+    serving = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": TICK_SECONDS}, name="calvex-http", daemon=True)
+    serving.start()
+    shown = f"[{host}]" if ":" in host else host
+    log.say(f"serving http://{shown}:{server.server_port}/metrics")
+    while not stopping.wait(TICK_SECONDS):
+        log.look(supervisor.view())
+    server.shutdown()
+    server.server_close()
+    return 0
 
 
 def run(arguments: Sequence[str], err: TextIO) -> int:
     options = _parser().parse_args(arguments)
     helper: Optional[List[str]] = options.helper
+    log = StateLog(err)
+    if helper is not None and not helper:
+        log.say("--helper needs a command after it: --helper PATH [ARGUMENTS ...]")
+        return 2
     try:
-        from ._metrics import calvex_registry, http_server, write_textfile
         from ._supervisor import HelperSupervisor
     except ImportError as missing:
-        err.write(f"calvex-exporter: {missing}; install it with: pip install 'calvex[exporter]'\n")
+        log.say(f"{missing}; install it with: pip install 'calvex[exporter]'")
         return 1
     argument = interval_argument(options.interval_ms)
+    if int(argument) != options.interval_ms:
+        log.say(f"--interval-ms {options.interval_ms} is outside what the helper takes; using {argument}")
     try:
-        command = helper_command(helper or None, argument)
+        command = helper_command(helper, argument)
     except CalvexError as error:
-        err.write(f"calvex-exporter: {error}\n")
+        log.say(str(error))
         return 1
     interval = int(argument) / 1000
     stopping = threading.Event()
-    _stop_on_signals(stopping)
-    supervisor = HelperSupervisor(command, interval)
+    supervisor = HelperSupervisor(command, interval, parse_line)
+    _stop_on_signals(stopping, supervisor.woken)
     supervisor.start()
     try:
         if options.textfile is not None:
-            registry = calvex_registry(supervisor, with_process_metrics=False)
-            written, said = False, ""
-            while not stopping.is_set():
-                try:
-                    write_textfile(options.textfile, registry)
-                    written, said = True, ""
-                except OSError as error:
-                    if not written:  # never written: the path is wrong, not the moment
-                        err.write(f"calvex-exporter: cannot write {options.textfile}: {error.strerror}\n")
-                        return 1
-                    if error.strerror != said:  # say each new trouble once, and keep trying
-                        said = error.strerror or str(error)
-                        err.write(f"calvex-exporter: cannot write {options.textfile} now: {said}\n")
-                # Again after every snapshot, and at least once per interval.
-                supervisor.new_snapshot.wait(interval)
-                supervisor.new_snapshot.clear()
-            return 0
-        host, port = options.listen
-        try:
-            server = http_server(host, port, calvex_registry(supervisor, with_process_metrics=True))
-        except OSError as error:
-            err.write(f"calvex-exporter: cannot listen on {host}:{port}: {error.strerror}\n")
-            return 1
-        serving = threading.Thread(target=server.serve_forever, name="calvex-http", daemon=True)
-        serving.start()
-        shown = f"[{host}]" if ":" in host else host
-        err.write(f"calvex-exporter: serving http://{shown}:{server.server_port}/metrics\n")
-        err.flush()
-        while not stopping.wait(1.0):
-            pass
-        server.shutdown()
-        server.server_close()
-        return 0
+            return _write_textfile_until_stopped(options.textfile, supervisor, stopping, log, interval)
+        return _serve_until_stopped(options.listen, supervisor, stopping, log)
     finally:
         supervisor.stop()
 
