@@ -15,7 +15,8 @@ from types import FrameType
 from typing import Any, List, Optional, Sequence, TextIO, Tuple
 
 from ._process import DEFAULT_INTERVAL_MS, SHORTEST_INTERVAL_MS, helper_command, interval_argument
-from ._protocol import CalvexError, parse_line
+from ._protocol import CalvexError, Snapshot, parse_line
+from ._supervisor import HelperSupervisor, SupervisorView
 
 DEFAULT_LISTEN = "127.0.0.1:9879"
 # How often the exporter looks at its helper's state, and how soon a
@@ -75,7 +76,7 @@ class StateLog:
         self._err.write(f"calvex-exporter: {text}\n")
         self._err.flush()
 
-    def look(self, view: Any) -> None:
+    def look(self, view: "SupervisorView[Any]") -> None:
         """Compares a SupervisorView with the last one seen."""
         failures = sum(view.failures.values())
         failure = view.last_failure
@@ -103,7 +104,7 @@ def _stop_on_signals(stopping: threading.Event, woken: threading.Event) -> None:
         signal.signal(number, handle)
 
 
-def _write_textfile_until_stopped(path: str, supervisor: Any, stopping: threading.Event, log: StateLog, interval: float) -> int:
+def _write_textfile_until_stopped(path: str, supervisor: "HelperSupervisor[Snapshot]", stopping: threading.Event, log: StateLog, interval: float) -> int:
     """Rewrites the file after every snapshot and at least once per
     interval. On the way out it is rewritten once more, down and without
     temperatures, so nothing stale outlives the exporter as current."""
@@ -117,28 +118,30 @@ def _write_textfile_until_stopped(path: str, supervisor: Any, stopping: threadin
         log.say(f"cannot write {path}: {error.strerror}")
         return 1
     log.say(f"writing {path} after every snapshot (interval {int(interval * 1000)} ms)")
-    while not stopping.is_set():
-        supervisor.woken.wait(min(interval, TICK_SECONDS * 5))
-        supervisor.woken.clear()
-        log.look(supervisor.view())
-        if stopping.is_set():
-            break
+    try:
+        while not stopping.is_set():
+            supervisor.woken.wait(min(interval, TICK_SECONDS * 5))
+            supervisor.woken.clear()
+            log.look(supervisor.view())
+            if stopping.is_set():
+                break
+            try:
+                write_textfile(path, registry)
+                said = ""
+            except OSError as error:
+                if error.strerror != said:  # say each new trouble once, and keep trying
+                    said = error.strerror or str(error)
+                    log.say(f"cannot write {path} now: {said}")
+    finally:  # a signal, or an error of our own: either way the file says down
+        supervisor.stop()
         try:
             write_textfile(path, registry)
-            said = ""
         except OSError as error:
-            if error.strerror != said:  # say each new trouble once, and keep trying
-                said = error.strerror or str(error)
-                log.say(f"cannot write {path} now: {said}")
-    supervisor.stop()
-    try:
-        write_textfile(path, registry)  # the supervisor is stopped: calvex_up 0, no temperatures
-    except OSError as error:
-        log.say(f"cannot mark {path} down on the way out: {error.strerror}")
+            log.say(f"cannot mark {path} down on the way out: {error.strerror}")
     return 0
 
 
-def _serve_until_stopped(address: Tuple[str, int], supervisor: Any, stopping: threading.Event, log: StateLog) -> int:
+def _serve_until_stopped(address: Tuple[str, int], supervisor: "HelperSupervisor[Snapshot]", stopping: threading.Event, log: StateLog) -> int:
     from ._metrics import calvex_registry, http_server
 
     host, port = address
@@ -166,7 +169,7 @@ def run(arguments: Sequence[str], err: TextIO) -> int:
         log.say("--helper needs a command after it: --helper PATH [ARGUMENTS ...]")
         return 2
     try:
-        from ._supervisor import HelperSupervisor
+        import prometheus_client  # noqa: F401: said now, not at the first scrape
     except ImportError as missing:
         log.say(f"{missing}; install it with: pip install 'calvex[exporter]'")
         return 1
