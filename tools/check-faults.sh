@@ -104,6 +104,7 @@ expect fail "scratch folder check" tools/test.sh -R '^(Lifetime\..*|scratch_fold
 # deadlines, not hang it. One line a fault: label, suite, file, text, fault.
 node_suite() { timeout 300 tools/test.sh -R '^node_client$'; }
 python_suite() { timeout 300 tools/test.sh -R '^python_client$'; }
+exporter_suite() { timeout 600 tools/test.sh -R '^python_exporter$'; }
 client_fault() {
     fault "$1"
     apply "$3" "$4" "$5"
@@ -178,6 +179,28 @@ client_fault "python client: aclose() and cancelling leave the helper running" p
     "            self._run.stop()
             await finish_uncancelled" \
     "            await finish_uncancelled"
+client_fault "exporter: the backoff's doubling and cap swapped" exporter_suite $py/_supervisor.py \
+    "return min(previous * 2, self.longest)" \
+    "return max(previous * 2, self.longest)"
+client_fault "exporter: the backoff never resets after a good run" exporter_suite $py/_supervisor.py \
+    "if previous is None or ran_for >= self.ran_well:" \
+    "if previous is None:"
+client_fault "exporter: a POST is answered" exporter_suite $py/_metrics.py \
+    'if method not in ("GET", "HEAD"):' \
+    'if False:'
+client_fault "exporter: no deadline for a whole request" exporter_suite $py/_metrics.py \
+    "if deadline <= now]" \
+    "if False]"
+client_fault "exporter: a failed write leaves its temporary file" exporter_suite $py/_metrics.py \
+    "        os.unlink(temporary)" \
+    "        pass"
+client_fault "exporter: the text file outlives the exporter as current" exporter_suite $py/exporter.py \
+    "        supervisor.stop()
+        try:
+            write_textfile(path, registry)" \
+    "        supervisor.stop()
+        try:
+            pass"
 
 if [ "$failures" -ne 0 ]; then
     echo "FAIL: $failures expectation(s) not met"

@@ -7,7 +7,7 @@ import { Watch, helperCommand, intervalArgument, readOnce } from './process.js';
 import { CalvexError, parseLine } from './protocol.js';
 
 export { CalvexError };
-export { kindOf, summary } from './kinds.js';
+export { KINDS, hottest, kindOf, summary } from './kinds.js';
 
 // A helper inside Electron's app.asar can't be executed; packagers unpack it
 // to app.asar.unpacked beside it, so that is where to look.
@@ -33,17 +33,6 @@ export function readSensors(options = {}) {
 export function watchSensors(options = {}) {
   const command = helperCommand(options.helper, intervalArgument(options.intervalMs), bundledHelperPath);
   return new Watch(command, parseLine, options.signal);
-}
-
-/**
- * The hottest sensor of a snapshot (the first of equals), or undefined.
- */
-export function hottest(snapshot) {
-  let best;
-  for (const sensor of snapshot.sensors) {
-    if (best === undefined || sensor.celsius > best.celsius) best = sensor;
-  }
-  return best;
 }
 
 /**

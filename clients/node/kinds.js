@@ -3,15 +3,22 @@
 // per kind.
 import { existsSync, readFileSync } from 'node:fs';
 
-// The packaged copy; in a checkout, which has none until a pack or a test
-// run, the repository's shared file.
-const packaged = new URL('./sensor-kinds.json', import.meta.url);
-const table = JSON.parse(readFileSync(existsSync(packaged) ? packaged : new URL('../shared/sensor-kinds.json', import.meta.url), 'utf8'));
+// In a checkout (the shared folder with its test vectors beside this one)
+// the repository's table, which a copy left by a pack could lag behind;
+// in an installed package, the copy packed into it.
+const inCheckout = existsSync(new URL('../shared/sensor-kinds-vectors.json', import.meta.url));
+const tableFile = new URL(inCheckout ? '../shared/sensor-kinds.json' : './sensor-kinds.json', import.meta.url);
+const table = JSON.parse(readFileSync(tableFile, 'utf8'));
 
 const rows = table.rows.map(({ kind, pattern, ignoreCase }) => ({
   kind,
   wholeName: new RegExp(`^(?:${pattern})$`, ignoreCase ? 'i' : ''),
 }));
+
+// Every kind, in the table's order ('other' last).
+export const KINDS = Object.freeze([...table.kinds]);
+// What no hottest part can be: a reference that reads near-constant.
+const NOT_A_PART = 'calibration';
 
 // Names repeat from snapshot to snapshot, so each is matched once; the
 // bound keeps a helper that invents names from growing the cache.
@@ -60,4 +67,22 @@ export function summary(snapshot) {
   const result = {};
   for (const [kind, { count, max, sum }] of totals) result[kind] = { count, max, mean: sum / count };
   return result;
+}
+
+/**
+ * The hottest reading of a snapshot (the first one when several are equal),
+ * or undefined: of one kind when a kind is given, else of every kind but
+ * calibration references, which are no temperature of any part.
+ */
+export function hottest(snapshot, kind) {
+  if (kind !== undefined && !KINDS.includes(kind)) {
+    throw new TypeError(`kind must be one of ${KINDS.join(', ')}, not ${String(kind)}`);
+  }
+  let best;
+  for (const sensor of snapshot.sensors) {
+    const sensorKind = kindOf(sensor.name);
+    const counts = kind === undefined ? sensorKind !== NOT_A_PART : sensorKind === kind;
+    if (counts && (best === undefined || sensor.celsius > best.celsius)) best = sensor;
+  }
+  return best;
 }

@@ -233,7 +233,9 @@ test('a fresh checkout imports the package without a build', async () => {
   for (const file of ['index.js', 'kinds.js', 'process.js', 'protocol.js', 'package.json']) {
     copyFileSync(new URL(`../${file}`, import.meta.url), `${tree}/clients/node/${file}`);
   }
-  copyFileSync(new URL('../../shared/sensor-kinds.json', import.meta.url), `${tree}/clients/shared/sensor-kinds.json`);
+  for (const file of ['sensor-kinds.json', 'sensor-kinds-vectors.json']) {
+    copyFileSync(new URL(`../../shared/${file}`, import.meta.url), `${tree}/clients/shared/${file}`);
+  }
   const app = `const { kindOf } = await import(${JSON.stringify(`${tree}/clients/node/index.js`)}); console.log(kindOf('PMU tdie1'));`;
   const child = spawn(process.execPath, ['--input-type=module', '-e', app], { stdio: ['ignore', 'pipe', 'inherit'] });
   let printed = '';

@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { test } from 'node:test';
 
-import { kindOf, summary } from '../index.js';
+import { KINDS, hottest, kindOf, summary } from '../index.js';
 import { root } from './helper.js';
 
 const shared = (file) => JSON.parse(readFileSync(`${root}clients/shared/${file}`, 'utf8'));
@@ -18,6 +18,17 @@ test('every name of the shared vectors gets its kind', () => {
   assert.deepEqual(wrong, []);
   assert.deepEqual(new Set(vectors.names.map(([, kind]) => kind)), new Set(table.kinds), 'the vectors cover every kind');
   assert.throws(() => kindOf(undefined), TypeError);
+});
+
+test('every snapshot of the shared vectors gets its hottest reading, overall and by kind', () => {
+  const asSensor = (pair) => (pair === null ? undefined : { name: pair[0], celsius: pair[1] });
+  for (const { about, sensors, hottest: expected, byKind } of vectors.hottest) {
+    const snapshot = { sensors: sensors.map(asSensor) };
+    assert.deepEqual(hottest(snapshot), asSensor(expected), about);
+    for (const [kind, each] of Object.entries(byKind)) assert.deepEqual(hottest(snapshot, kind), asSensor(each), `${about}: ${kind}`);
+  }
+  assert.deepEqual(KINDS, table.kinds);
+  for (const notAKind of ['fan', 'CPU', '', null, 1]) assert.throws(() => hottest({ sensors: [] }, notAKind), TypeError);
 });
 
 test('every snapshot of the shared vectors gets its summary, keys in first-seen order', () => {

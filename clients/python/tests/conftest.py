@@ -3,7 +3,6 @@ as the helper command, scenarios, the shared kind table put in place, and
 a check after every test that no child of this process is left."""
 
 import os
-import shutil
 import signal
 import sys
 import threading
@@ -15,8 +14,6 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[3]
 PACKAGE = ROOT / "clients" / "python" / "src"
-# The shared data the build copies into the package; the tests run from the source tree.
-shutil.copyfile(ROOT / "clients" / "shared" / "sensor-kinds.json", PACKAGE / "calvex" / "sensor-kinds.json")
 sys.path.insert(0, str(PACKAGE))
 
 SIMRUN = os.environ.get("CALVEX_TEST_SIMRUN", str(ROOT / "build" / "sim" / "simrun"))

@@ -28,7 +28,7 @@ EXPECTED = {
     (("kind", "cpu"), ("occurrence", "1"), ("sensor", "PMU tdie1")): 47.5,
     (("kind", "gpu"), ("occurrence", "0"), ("sensor", "GPU MTR Temp Sensor1")): 38.9,
     (("kind", "battery"), ("occurrence", "0"), ("sensor", "gas gauge battery")): 29.43,
-    (("kind", "other"), ("occurrence", "0"), ("sensor", "PMU tcal")): 51.0,
+    (("kind", "calibration"), ("occurrence", "0"), ("sensor", "PMU tcal")): 51.0,
     (("kind", "cpu"), ("occurrence", "2"), ("sensor", "PMU tdie1")): -0.5,
 }
 needs_promtool = pytest.mark.skipif(PROMTOOL is None, reason="promtool is not installed (Debian package prometheus)")

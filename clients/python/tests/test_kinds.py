@@ -1,12 +1,12 @@
 """The shared vectors of the sensor-kind table, as every client runs them."""
 
 import json
-from typing import Any, Dict
+from typing import Any, Dict, List, Optional
 
 import pytest
 from conftest import ROOT
 
-from calvex import KindSummary, Sensor, Snapshot, kind_of, summary
+from calvex import KindSummary, Sensor, Snapshot, hottest, kind_of, summary
 
 VECTORS: Dict[str, Any] = json.loads((ROOT / "clients" / "shared" / "sensor-kinds-vectors.json").read_text("utf-8"))
 
@@ -23,3 +23,20 @@ def test_every_snapshot_of_the_shared_vectors_gets_its_summary(vector: Dict[str,
     got = summary(Snapshot(tuple(Sensor(name, celsius) for name, celsius in vector["sensors"])))
     expected = {kind: KindSummary(**each) for kind, each in vector["summary"].items()}
     assert list(got.items()) == list(expected.items())
+
+
+def _sensor(pair: Optional[List[Any]]) -> Optional[Sensor]:
+    return None if pair is None else Sensor(pair[0], pair[1])
+
+
+@pytest.mark.parametrize("vector", VECTORS["hottest"], ids=lambda vector: vector["about"])
+def test_every_snapshot_of_the_shared_vectors_gets_its_hottest_reading(vector: Dict[str, Any]) -> None:
+    snapshot = Snapshot(tuple(Sensor(name, celsius) for name, celsius in vector["sensors"]))
+    assert hottest(snapshot) == _sensor(vector["hottest"])
+    assert {kind: hottest(snapshot, kind) for kind in vector["byKind"]} == {kind: _sensor(each) for kind, each in vector["byKind"].items()}
+
+
+@pytest.mark.parametrize("kind", ["fan", "CPU", "", 1])
+def test_an_unknown_kind_is_a_type_error(kind: Any) -> None:
+    with pytest.raises(TypeError):
+        hottest(Snapshot(()), kind)

@@ -95,7 +95,8 @@ def test_a_fresh_checkout_imports_without_a_build(tmp_path: Path) -> None:
     for source in (ROOT / "clients" / "python" / "src" / "calvex").glob("*.py"):
         (package / source.name).write_bytes(source.read_bytes())
     (tmp_path / "clients" / "shared").mkdir()
-    (tmp_path / "clients" / "shared" / "sensor-kinds.json").write_bytes((ROOT / "clients" / "shared" / "sensor-kinds.json").read_bytes())
+    for name in ("sensor-kinds.json", "sensor-kinds-vectors.json"):
+        (tmp_path / "clients" / "shared" / name).write_bytes((ROOT / "clients" / "shared" / name).read_bytes())
     done = subprocess.run(
         [sys.executable, "-c", "import calvex; print(calvex.kind_of('PMU tdie1'))"],
         capture_output=True, text=True, cwd=package.parent, timeout=30,

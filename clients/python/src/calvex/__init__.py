@@ -5,16 +5,19 @@ tiny signed helper that ends with your program.
     >>> snapshot = read_sensors()
     >>> hottest(snapshot)
     Sensor(name='PMU tdie3', celsius=51.8)
+    >>> hottest(snapshot, "gpu")
+    Sensor(name='GPU MTR Temp Sensor1', celsius=38.9)
 """
 
 from ._async import AsyncSensorWatch, read_sensors_async, watch_sensors_async
-from ._kinds import KindSummary, kind_of, summary
+from ._kinds import KINDS, KindSummary, kind_of, summary
 from ._process import bundled_helper_path
 from ._protocol import CalvexError, Sensor, Snapshot
 from ._sync import SensorWatch, read_sensors, watch_sensors
 from ._views import by_name, hottest, sensors_temperatures, shwtemp
 
 __all__ = [
+    "KINDS",
     "AsyncSensorWatch",
     "CalvexError",
     "KindSummary",

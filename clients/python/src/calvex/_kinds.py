@@ -13,12 +13,14 @@ if TYPE_CHECKING:
 
 
 def _table_file() -> Path:
-    """The packaged copy of the table; in a checkout, which has none until
-    a build, the repository's shared file."""
-    packaged = Path(__file__).resolve().parent / "sensor-kinds.json"
-    if packaged.exists():
-        return packaged
-    return Path(__file__).resolve().parents[3] / "shared" / "sensor-kinds.json"
+    """In a checkout (clients/shared with its test vectors), the repository's
+    table, which a copy left by a build could lag behind; in an installed
+    package, the copy built into it."""
+    here = Path(__file__).resolve().parent
+    shared = here.parents[2] / "shared"
+    if (shared / "sensor-kinds-vectors.json").exists():
+        return shared / "sensor-kinds.json"
+    return here / "sensor-kinds.json"
 
 
 _TABLE: Dict[str, Any] = json.loads(_table_file().read_text(encoding="utf-8"))
@@ -26,6 +28,11 @@ _TABLE: Dict[str, Any] = json.loads(_table_file().read_text(encoding="utf-8"))
 _ROWS: List[Tuple[str, "Pattern[str]"]] = [
     (row["kind"], re.compile(row["pattern"], re.IGNORECASE if row["ignoreCase"] else 0)) for row in _TABLE["rows"]
 ]
+
+# Every kind, in the table's order ("other" last).
+KINDS: Tuple[str, ...] = tuple(_TABLE["kinds"])
+# What no hottest part can be: a reference that reads near-constant.
+NOT_A_PART = "calibration"
 
 # Names repeat from snapshot to snapshot, so each is matched once; the bound
 # keeps a helper that invents names from growing the cache.
@@ -54,7 +61,7 @@ def _match_kind(name: str) -> str:
 
 def kind_of(name: str) -> str:
     """The kind of a sensor name: ``cpu``, ``gpu``, ``soc``, ``neural``,
-    ``storage``, ``battery`` or ``other``, from the first row of the shared
+    ``storage``, ``battery``, ``calibration`` or ``other``, from the first row of the shared
     table that matches the whole name (``kind_of("PMU tdie3") == "cpu"``).
     Best-effort: a name the table does not know is ``other``."""
     if not isinstance(name, str):

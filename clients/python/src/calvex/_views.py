@@ -3,7 +3,7 @@ temperatures grouped by kind in the shape Linux code expects."""
 
 from typing import Dict, List, NamedTuple, Optional, Sequence
 
-from ._kinds import kind_of
+from ._kinds import KINDS, NOT_A_PART, kind_of
 from ._protocol import Sensor, Snapshot
 from ._sync import read_sensors
 
@@ -18,12 +18,19 @@ class shwtemp(NamedTuple):  # noqa: N801: the familiar name, so existing code re
     critical: Optional[float]
 
 
-def hottest(snapshot: Snapshot) -> Optional[Sensor]:
-    """The hottest sensor of a snapshot (the first one when several are
-    equal), or None when the snapshot has none."""
+def hottest(snapshot: Snapshot, kind: Optional[str] = None) -> Optional[Sensor]:
+    """The hottest reading of a snapshot (the first one when several are
+    equal), or None: of one kind when ``kind`` is given (a name from
+    ``KINDS``; anything else is a TypeError), else of every kind but
+    ``calibration``, whose near-constant references are no temperature of
+    any part."""
+    if kind is not None and kind not in KINDS:
+        raise TypeError(f"kind must be one of {', '.join(KINDS)}, not {kind!r}")
     best: Optional[Sensor] = None
     for sensor in snapshot.sensors:
-        if best is None or sensor.celsius > best.celsius:
+        sensor_kind = kind_of(sensor.name)
+        counts = sensor_kind != NOT_A_PART if kind is None else sensor_kind == kind
+        if counts and (best is None or sensor.celsius > best.celsius):
             best = sensor
     return best
 
