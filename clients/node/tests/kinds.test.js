@@ -51,3 +51,24 @@ test('the patterns keep to the subset both languages read alike', () => {
     }
   }
 });
+
+test('every reported machine gets the answer a user wants', () => {
+  const layouts = shared('reported-layouts.json').scenarios;
+  for (const [scenario, answers] of Object.entries(layouts)) {
+    const lines = readFileSync(`${root}sim/scenarios/${scenario}.expected`, 'utf8').trimEnd().split('\n');
+    assert.equal(lines.length, answers.length, scenario);
+    lines.forEach((line, i) => {
+      const snapshot = { sensors: JSON.parse(line).sensors.map(({ name, t }) => ({ name, celsius: t })) };
+      const top = hottest(snapshot);
+      const cpu = hottest(snapshot, 'cpu');
+      assert.deepEqual([[top.name, top.celsius], [cpu.name, cpu.celsius]], [answers[i].hottest, answers[i].cpu], scenario);
+      const counts = Object.fromEntries(Object.entries(summary(snapshot)).map(([kind, { count }]) => [kind, count]));
+      assert.deepEqual(counts, answers[i].counts, scenario);
+      // Never a calibration reference, and the CPU whenever it is the hottest part.
+      const parts = snapshot.sensors.filter(({ name }) => kindOf(name) !== 'calibration');
+      assert.notEqual(kindOf(top.name), 'calibration', scenario);
+      assert.equal(kindOf(cpu.name), 'cpu', scenario);
+      if (Math.max(...parts.map(({ celsius }) => celsius)) === cpu.celsius) assert.equal(kindOf(top.name), 'cpu', scenario);
+    });
+  }
+});

@@ -296,3 +296,33 @@ def test_the_alerts_fire_when_they_should() -> None:
     tests = ROOT / "clients" / "python" / "tests" / "rules" / "calvex-alerts-test.yml"
     done = subprocess.run([str(PROMTOOL), "test", "rules", str(tests)], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+@pytest.mark.parametrize("scenario", ["m1-laptop", "m2-max", "m2-ultra", "m3-pro", "m5-pro", "macos-update"])
+def test_every_reported_machine_gets_distinct_series_with_their_kinds(scenario: str) -> None:
+    from prometheus_client import generate_latest
+
+    from calvex._kinds import kind_of
+    from calvex._metrics import calvex_registry
+    from calvex._supervisor import SupervisorView
+
+    class Still:
+        """A supervisor that holds one snapshot, fresh."""
+
+        def __init__(self, line: str) -> None:
+            self.snapshot = parse_line(line)
+
+        def view(self) -> "SupervisorView[object]":
+            return SupervisorView(self.snapshot, time.time(), True, 1, {}, None)
+
+    for line in (ROOT / "sim" / "scenarios" / f"{scenario}.expected").read_text().splitlines():
+        registry = calvex_registry(Still(line), with_process_metrics=False)  # type: ignore[arg-type]
+        temperatures = samples(generate_latest(registry).decode())["calvex_temperature_celsius"]
+        entries = json.loads(line)["sensors"]
+        assert len(temperatures) == len(entries), "two entries share one label set"
+        seen: Dict[str, int] = {}
+        for entry in entries:
+            occurrence = seen.get(entry["name"], 0)
+            seen[entry["name"]] = occurrence + 1
+            labels = json.dumps({"kind": kind_of(entry["name"]), "occurrence": str(occurrence), "sensor": entry["name"]}, sort_keys=True)
+            assert temperatures[labels] == entry["t"]

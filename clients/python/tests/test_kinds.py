@@ -40,3 +40,28 @@ def test_every_snapshot_of_the_shared_vectors_gets_its_hottest_reading(vector: D
 def test_an_unknown_kind_is_a_type_error(kind: Any) -> None:
     with pytest.raises(TypeError):
         hottest(Snapshot(()), kind)
+
+
+LAYOUTS: Dict[str, Any] = json.loads((ROOT / "clients" / "shared" / "reported-layouts.json").read_text("utf-8"))["scenarios"]
+
+
+def _snapshots(scenario: str) -> List[Snapshot]:
+    lines = (ROOT / "sim" / "scenarios" / f"{scenario}.expected").read_text("utf-8").splitlines()
+    return [Snapshot(tuple(Sensor(entry["name"], entry["t"]) for entry in json.loads(line)["sensors"])) for line in lines]
+
+
+@pytest.mark.parametrize("scenario", sorted(LAYOUTS))
+def test_every_reported_machine_gets_the_answer_a_user_wants(scenario: str) -> None:
+    snapshots = _snapshots(scenario)
+    assert len(snapshots) == len(LAYOUTS[scenario])
+    for snapshot, answer in zip(snapshots, LAYOUTS[scenario]):
+        top, cpu = hottest(snapshot), hottest(snapshot, "cpu")
+        assert top is not None and cpu is not None
+        assert [list(top), list(cpu)] == [answer["hottest"], answer["cpu"]]
+        assert {kind: each.count for kind, each in summary(snapshot).items()} == answer["counts"]
+        # What a user wants, whatever the file says: never a calibration
+        # reference, and the CPU whenever it is the hottest part.
+        parts = [sensor for sensor in snapshot.sensors if kind_of(sensor.name) != "calibration"]
+        assert kind_of(top.name) != "calibration" and kind_of(cpu.name) == "cpu"
+        if max(sensor.celsius for sensor in parts) == cpu.celsius:
+            assert kind_of(top.name) == "cpu", f"{scenario}: {top} while the CPU is hottest"
