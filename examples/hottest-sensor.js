@@ -22,8 +22,15 @@ function parseArguments(argv) {
   return options;
 }
 
+// Calibration references (PMU tcal, PMU tcal2, PMU2 TR0Z, ...) read about
+// 52 °C whatever the load: no part of the Mac is that hot, so they never
+// count as the hottest. (The calvex package's hottest() does the same.)
+const CALIBRATION = /^(?:(?:PMU|PMU2) tcal[0-9]*|PMU2 TR0Z)$/;
+
 function hottest(sensors) {
-  return sensors.reduce((best, sensor) => (best === null || sensor.t > best.t ? sensor : best), null);
+  return sensors
+    .filter((sensor) => !CALIBRATION.test(sensor.name))
+    .reduce((best, sensor) => (best === null || sensor.t > best.t ? sensor : best), null);
 }
 
 function main() {

@@ -16,6 +16,7 @@ pid=$(sed -n 's/^started calvex, pid \([0-9]*\)$/\1/p' "$scratch/out")
 [ -n "$pid" ] || fail "no pid line"
 [ "$(grep -c '^snapshot [1-3]: 55 sensors, hottest [A-Za-z].* at [0-9][0-9]\.[0-9][0-9] °C$' "$scratch/out")" -eq 3 ] \
     || fail "expected three summary lines"
+grep -q 'hottest PMU tcal' "$scratch/out" && fail "a calibration reference shown as the hottest sensor"
 
 # calvex must be gone within its interval plus a margin; a zombie counts as gone.
 for _ in $(seq 1 100); do

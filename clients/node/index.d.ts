@@ -55,7 +55,7 @@ export interface Options {
  * ```ts
  * import { readSensors, hottest } from 'calvex';
  * const snapshot = await readSensors();
- * console.log(hottest(snapshot)); // e.g. { name: 'PMU tdie3', celsius: 51.8 }
+ * console.log(hottest(snapshot)); // e.g. { name: 'pACC MTR Temp Sensor7', celsius: 54.84 }
  * ```
  */
 export function readSensors(options?: Options): Promise<Snapshot>;
@@ -129,16 +129,32 @@ export type CalvexErrorCode = 'IOKIT_NOT_AVAILABLE' | 'NO_HID_EVENT_SYSTEM' | 'U
 export const bundledHelperPath: string;
 
 /**
- * The hottest sensor of a snapshot (the first one when several are equal),
- * or `undefined` when the snapshot has none.
+ * The hottest reading of a snapshot (the first one when several are equal),
+ * or `undefined` when there is none. With a kind, the hottest of that kind;
+ * without, the hottest of every kind but `'calibration'`, whose references
+ * read about 52 °C whatever the load and are no part's temperature. A kind
+ * that is not a `SensorKind` throws a `TypeError`.
  *
  * @example
  * ```ts
- * const top = hottest(await readSensors());
+ * const snapshot = await readSensors();
+ * const top = hottest(snapshot);          // never a calibration reference
+ * const gpu = hottest(snapshot, 'gpu');   // the hottest GPU sensor, if any
  * if (top) console.log(`${top.name}: ${top.celsius} °C`);
  * ```
  */
-export function hottest(snapshot: Snapshot): Sensor | undefined;
+export function hottest(snapshot: Snapshot, kind?: SensorKind): Sensor | undefined;
+
+/**
+ * Every sensor kind, in the table's order (`'other'` last).
+ *
+ * @example
+ * ```ts
+ * import { KINDS, hottest } from 'calvex';
+ * for (const kind of KINDS) console.log(kind, hottest(snapshot, kind)?.celsius);
+ * ```
+ */
+export const KINDS: readonly SensorKind[];
 
 /**
  * The readings of a snapshot by sensor name: each name maps to its
@@ -161,7 +177,7 @@ export function byName(snapshot: Snapshot): Map<string, number[]>;
  * const kind: SensorKind = kindOf('PMU tdie3'); // 'cpu'
  * ```
  */
-export type SensorKind = 'cpu' | 'gpu' | 'soc' | 'neural' | 'storage' | 'battery' | 'other';
+export type SensorKind = 'cpu' | 'gpu' | 'soc' | 'neural' | 'storage' | 'battery' | 'calibration' | 'other';
 
 /**
  * The readings of one kind in a snapshot.
@@ -189,7 +205,7 @@ export interface KindSummary {
  * ```ts
  * kindOf('pACC MTR Temp Sensor2'); // 'cpu'
  * kindOf('gas gauge battery');     // 'battery'
- * kindOf('PMU tcal');              // 'other': a calibration constant
+ * kindOf('PMU tcal');              // 'calibration': a reference, no part's temperature
  * ```
  */
 export function kindOf(name: string): SensorKind;

@@ -1,6 +1,6 @@
 // Type tests of index.d.ts, checked with `tsc --strict --noEmit`: what must
 // compile does, and each @ts-expect-error line must fail to.
-import { CalvexError, bundledHelperPath, byName, hottest, kindOf, readSensors, summary, watchSensors } from './index.js';
+import { CalvexError, KINDS, bundledHelperPath, byName, hottest, kindOf, readSensors, summary, watchSensors } from './index.js';
 import type { KindSummary, Options, Sensor, SensorKind, Snapshot } from './index.js';
 
 async function uses(): Promise<void> {
@@ -39,6 +39,12 @@ async function uses(): Promise<void> {
     void name, counted;
   }
   void kind, hottestCpu;
+  const hottestGpu: Sensor | undefined = hottest(snapshot, 'gpu');
+  const calibration: Sensor | undefined = hottest(snapshot, 'calibration');
+  const everyKind: readonly SensorKind[] = KINDS;
+  void hottestGpu, calibration, everyKind;
+  // @ts-expect-error a kind from the closed set
+  hottest(snapshot, 'fan');
   // @ts-expect-error kinds are a closed set
   const notAKind: SensorKind = 'fan';
   // @ts-expect-error a kind may be absent from a snapshot

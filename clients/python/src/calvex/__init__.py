@@ -4,9 +4,9 @@ tiny signed helper that ends with your program.
     >>> from calvex import read_sensors, hottest, summary
     >>> snapshot = read_sensors()
     >>> hottest(snapshot)
-    Sensor(name='PMU tdie3', celsius=51.8)
+    Sensor(name='pACC MTR Temp Sensor7', celsius=54.84)
     >>> hottest(snapshot, "gpu")
-    Sensor(name='GPU MTR Temp Sensor1', celsius=38.9)
+    Sensor(name='GPU MTR Temp Sensor6', celsius=45.9)
 """
 
 from ._async import AsyncSensorWatch, read_sensors_async, watch_sensors_async
