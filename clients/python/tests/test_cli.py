@@ -21,16 +21,18 @@ def calvex(*arguments: str) -> "subprocess.CompletedProcess[str]":
     )
 
 
-def test_the_table_groups_by_kind_hottest_first() -> None:
-    done = calvex("--helper", *simulated(CALVEX_SIM_SCENARIO=scenario("laptop")))
-    rows = [line.split() for line in done.stdout.splitlines()[1:]]
-    kinds = [row[-2] for row in rows]
-    order = ["cpu", "gpu", "soc", "neural", "storage", "battery", "other"]
-    assert kinds == sorted(kinds, key=order.index)
-    for kind in set(kinds):
-        readings = [float(row[-1]) for row in rows if row[-2] == kind]
-        assert readings == sorted(readings, reverse=True)
-    assert len(rows) == len(json.loads(expected_lines("laptop")[0])["sensors"])
+def test_the_answer_comes_first_then_every_sensor_hottest_first() -> None:
+    done = calvex("--helper", *simulated(CALVEX_SIM_SCENARIO=scenario("m5-pro")))
+    lines = done.stdout.splitlines()
+    hottest_at = next(at for at, line in enumerate(lines) if line.startswith("hottest: "))
+    kinds = [line.split()[0] for line in lines[1:hottest_at]]
+    assert kinds == ["cpu", "gpu", "storage", "battery", "calibration", "other"]  # the table's order
+    assert lines[hottest_at] == "hottest: PMU tdie4 (cpu) 44.56 °C"  # not the 51.9 °C calibration references
+    assert lines[hottest_at + 1].split() == ["sensor", "kind", "°C"]
+    rows = [line.rsplit(maxsplit=2) for line in lines[hottest_at + 2 :]]
+    readings = [float(row[-1]) for row in rows]
+    assert readings == sorted(readings, reverse=True)
+    assert len(rows) == len(json.loads(expected_lines("m5-pro")[0])["sensors"])
     assert (done.returncode, done.stderr) == (0, "")
 
 
@@ -67,7 +69,7 @@ def test_ctrl_c_ends_a_watch_with_130_and_no_helper_left(json_lines: bool) -> No
     )
     assert child.stdout is not None
     first = child.stdout.readline()
-    assert first.startswith('{"sensors":[' if json_lines else "sensor ")
+    assert first.startswith('{"sensors":[' if json_lines else "kind ")
     helpers = [pid for pid in _grandchildren(child.pid)]
     child.send_signal(signal.SIGINT)
     _, err = child.communicate(timeout=10 * TIME_SCALE)

@@ -1,35 +1,36 @@
-"""``python -m calvex``: the sensors as a table for people, or the helper's
-lines as they are with ``--json``.
+"""``python -m calvex``: the sensors for people (per kind, the hottest part,
+then each sensor; with ``--watch`` on a terminal, a view that fits it), or
+the helper's lines as they are with ``--json``.
 
     python -m calvex [--json] [--watch [MS]] [--helper CMD ...]
 """
 
 import argparse
 import os
+import signal
 import sys
-from typing import Dict, Iterable, List, Optional, Sequence, TextIO, Union
+import time
+from typing import List, Optional, Sequence, TextIO, Union
 
-from ._kinds import _TABLE, kind_of
 from ._process import DEFAULT_INTERVAL_MS, HelperRun, helper_command, interval_argument
-from ._protocol import CalvexError, Snapshot, parse_line
-from ._sync import read_sensors, watch_sensors
+from ._protocol import ERROR_CODES, CalvexError, Snapshot, parse_line
+from ._sync import read_sensors
+from ._view import view
 
-# Moves to the top left corner of a terminal and clears it.
-CLEAR_SCREEN = "\x1b[H\x1b[J"
 INTERRUPTED_STATUS = 130
+# A terminal of our own while watching (the alternate screen, no cursor),
+# given back as it was on the way out.
+ENTER_SCREEN = "\x1b[?1049h\x1b[?25l"
+LEAVE_SCREEN = "\x1b[?25h\x1b[?1049l"
+# Home, each line cleared to its end, the rest of the screen cleared.
+HOME, END_OF_LINE, REST_OF_SCREEN = "\x1b[H", "\x1b[K", "\x1b[J"
+# How soon a resize is redrawn while waiting for the next snapshot.
+RESIZE_CHECK_SECONDS = 0.1
 
 
 def table(snapshot: Snapshot) -> str:
-    """An aligned table of name, kind and °C, grouped by kind in the order
-    of the kind table, each group hottest first."""
-    groups: Dict[str, List[str]] = {kind: [] for kind in _TABLE["kinds"]}
-    ordered = sorted(snapshot.sensors, key=lambda sensor: -sensor.celsius)
-    width = max([len("sensor")] + [len(sensor.name) for sensor in ordered])
-    for sensor in ordered:
-        groups[kind_of(sensor.name)].append(f"{sensor.name:<{width}}  {kind_of(sensor.name):<7}  {sensor.celsius:6.2f}")
-    rows = [row for kind in _TABLE["kinds"] for row in groups[kind]]
-    header = f"{'sensor':<{width}}  {'kind':<7}  {'°C':>6}"
-    return "\n".join([header, *rows]) if rows else "no sensors with a reading"
+    """The whole view of one snapshot: per kind, the hottest part, every sensor."""
+    return "\n".join(view(snapshot))
 
 
 def _sentence(error: CalvexError) -> str:
@@ -56,14 +57,14 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _raw_line(line: str) -> Union[str, CalvexError]:
-    """A line of the helper kept as it is; only one that is neither a
-    snapshot nor an error line is refused."""
+    """A snapshot line kept as it is; anything else is the run's end."""
     parsed = parse_line(line)
-    return parsed if isinstance(parsed, CalvexError) and parsed.code == "BAD_OUTPUT" else line
+    return parsed if isinstance(parsed, CalvexError) else line
 
 
 def _print_json_lines(command: Sequence[str], once: bool, out: TextIO) -> int:
-    """Every line the helper writes, unchanged; an error line ends it with 1."""
+    """Every line the helper writes, unchanged; an error line too, which
+    ends it with 1."""
     run = HelperRun(command, _raw_line, once=once)
     try:
         while run.wait():
@@ -72,20 +73,62 @@ def _print_json_lines(command: Sequence[str], once: bool, out: TextIO) -> int:
                 break
             out.write(line + "\n")
             out.flush()
-            if isinstance(parse_line(line), CalvexError):
-                return 1
     finally:
         run.close()
-    if run.failure is not None:
-        raise run.failure
+    failure = run.failure
+    if failure is not None and failure.code in ERROR_CODES.values() and failure.line is not None:
+        out.write(failure.line + "\n")
+        return 1
+    if failure is not None:
+        raise failure
     return 0
 
 
-def _print_tables(snapshots: Iterable[Snapshot], out: TextIO, refresh: bool) -> int:
-    for snapshot in snapshots:
-        out.write((CLEAR_SCREEN if refresh else "") + table(snapshot) + "\n" + ("" if refresh else "\n"))
+def _watch_piped(run: "HelperRun[Snapshot]", out: TextIO) -> int:
+    """Plain text, one whole view per snapshot, a blank line between."""
+    while run.wait():
+        snapshot = run.take()
+        if snapshot is None:
+            break
+        out.write(table(snapshot) + "\n\n")
         out.flush()
-    return 0
+    raise run.failure or CalvexError("HELPER_FAILED", "the calvex helper stopped")
+
+
+def _watch_on_terminal(run: "HelperRun[Snapshot]", out: TextIO) -> int:
+    """One view that fits the terminal, redrawn in place on each snapshot and
+    each resize; the terminal is given back as it was, Ctrl-C included."""
+    resized = [False]
+    previous = signal.signal(signal.SIGWINCH, lambda number, frame: resized.__setitem__(0, True))
+    out.write(ENTER_SCREEN)
+    try:
+        shown: Optional[Snapshot] = None
+        while True:
+            run.wait(time.monotonic() + RESIZE_CHECK_SECONDS)
+            snapshot = run.take()
+            if snapshot is None and run.ended:
+                break
+            if snapshot is not None or (resized[0] and shown is not None):
+                resized[0] = False
+                shown = snapshot or shown
+                assert shown is not None
+                size = os.get_terminal_size(out.fileno())
+                lines = view(shown, size.columns, size.lines)
+                out.write(HOME + (END_OF_LINE + "\n").join(lines) + END_OF_LINE + REST_OF_SCREEN)
+                out.flush()
+    finally:
+        out.write(LEAVE_SCREEN)
+        out.flush()
+        signal.signal(signal.SIGWINCH, previous)
+    raise run.failure or CalvexError("HELPER_FAILED", "the calvex helper stopped")
+
+
+def _watch(command: Sequence[str], out: TextIO) -> int:
+    run = HelperRun(command, parse_line)
+    try:
+        return _watch_on_terminal(run, out) if out.isatty() else _watch_piped(run, out)
+    finally:
+        run.close()
 
 
 def run(arguments: Sequence[str], out: TextIO, err: TextIO) -> int:
@@ -101,8 +144,7 @@ def run(arguments: Sequence[str], out: TextIO, err: TextIO) -> int:
         if options.watch is None:
             out.write(table(read_sensors(helper=helper)) + "\n")
             return 0
-        with watch_sensors(options.watch, helper=helper) as watch:
-            return _print_tables(watch, out, refresh=out.isatty())
+        return _watch(helper_command(helper, interval_argument(options.watch)), out)
     except CalvexError as error:
         err.write(_sentence(error) + "\n")
         return 1
