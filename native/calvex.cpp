@@ -1,15 +1,14 @@
 // calvex: writes the HID temperature sensors' readings to standard output,
 // one JSON line per snapshot, until told --once or until its parent goes.
 #include "hid_temperature_source.h"
-#include "run_settings.h"
+#include "run_loop.h"
 #include "snapshot_output.h"
-
-#include <unistd.h>
 
 // One pass over the current service list, written as exactly one line;
 // each reading is written the moment the source yields it.
-static void run_snapshot(SensorSource* source)
+static void run_snapshot(void* context)
 {
+    SensorSource* source = static_cast<SensorSource*>(context);
     SnapshotWriter writer;
     SensorReading reading;
     sensor_source_begin_snapshot(source);
@@ -21,19 +20,10 @@ static void run_snapshot(SensorSource* source)
     sensor_source_end_snapshot(source);
 }
 
-// An orphan goes to process 1 on macOS, but elsewhere often to a subreaper,
-// so any change of parent counts as the parent having gone.
-static bool parent_has_gone(pid_t parent_at_start)
-{
-    pid_t parent = getppid();
-    return parent == 1 || parent != parent_at_start;
-}
-
 int main(int argc, char** argv)
 {
     static SensorSource source;
-    RunSettings settings = read_run_settings(argc, argv);
-    pid_t parent_at_start = getppid();
+    RunLoop run = begin_run(argc, argv);
 
     if (!sensor_source_bind(&source)) {
         write_error_line(ERROR_IOKIT_NOT_AVAILABLE);
@@ -43,15 +33,5 @@ int main(int argc, char** argv)
         write_error_line(ERROR_NO_HID_EVENT_SYSTEM);
         return 1;
     }
-    run_snapshot(&source);
-    if (settings.once) {
-        return 0;
-    }
-    for (;;) {
-        usleep(settings.interval_us);
-        if (parent_has_gone(parent_at_start)) {
-            return 0;
-        }
-        run_snapshot(&source);
-    }
+    return run_cycles(&run, run_snapshot, &source);
 }

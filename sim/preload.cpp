@@ -88,17 +88,28 @@ void* dlopen(const char* file, int mode)
     return *handle_slot;
 }
 
+// The three names the notify stand-in (libsim_notify.so) answers.
+static bool is_notify_symbol(const char* name)
+{
+    return name != nullptr
+           && (strcmp(name, "notify_register_check") == 0 || strcmp(name, "notify_get_state") == 0
+               || strcmp(name, "kOSThermalNotificationPressureLevelName") == 0);
+}
+
 // Called by the trampoline before every dlsym; nonzero makes the lookup fail.
 __attribute__((visibility("hidden"))) int sim_dlsym_should_fail(void* handle, const char* name)
 {
     if (sim_real_dlsym == nullptr) {
         sim_real_dlsym = reinterpret_cast<void* (*)(void*, const char*)>(real_function("dlsym"));
     }
-    if (handle == nullptr || (handle != core_foundation_handle && handle != iokit_handle)) {
+    if (handle == RTLD_DEFAULT && is_notify_symbol(name)) {
+        // The pressure helper looks these up in whatever the process loaded.
+        sim_trace("dlsym default %s", name);
+    } else if (handle == nullptr || (handle != core_foundation_handle && handle != iokit_handle)) {
         return 0;
+    } else {
+        sim_trace("dlsym %s %s", handle == core_foundation_handle ? "CoreFoundation" : "IOKit", name);
     }
-    const char* framework = handle == core_foundation_handle ? "CoreFoundation" : "IOKit";
-    sim_trace("dlsym %s %s", framework, name);
     char fault[160];
     snprintf(fault, sizeof fault, "no-symbol=%s", name);
     return sim_fault(fault) ? 1 : 0;

@@ -20,6 +20,7 @@ const char START_UP_OBJECTS_ONLY[] =
     "live array=0 client=1 dictionary=1 event=0 number=2 service=0 string=3";
 
 std::string calvex_binary_path() { return CALVEX_BINARY; }
+std::string pressure_binary_path() { return PRESSURE_BINARY; }
 std::string sim_directory() { return SIM_DIRECTORY; }
 double time_scale() { return CALVEX_TEST_TIME_SCALE; }
 
@@ -74,7 +75,7 @@ static std::vector<std::string> child_environment(const CalvexRun& run, const st
             variables.push_back(*entry);
         }
     }
-    std::string preload = "LD_PRELOAD=" + sim_directory() + "/libsim_preload.so";
+    std::string preload = "LD_PRELOAD=" + sim_directory() + "/libsim_preload.so:" + sim_directory() + "/libsim_notify.so";
     // Behind the emulator the preload is the guest's: qemu-user hands
     // QEMU_SET_ENV to the program it runs and keeps it from itself.
     variables.push_back(runner_words().empty() ? preload : "QEMU_SET_ENV=" + preload);
@@ -164,7 +165,7 @@ static pid_t start(const CalvexRun& run, const std::string& scratch, int out_pip
 {
     std::vector<std::string> variables = child_environment(run, scratch);
     std::vector<std::string> arguments = runner_words();
-    arguments.push_back(calvex_binary_path());
+    arguments.push_back(run.binary.empty() ? calvex_binary_path() : run.binary);
     arguments.insert(arguments.end(), run.arguments.begin(), run.arguments.end());
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
         abort();
@@ -199,7 +200,7 @@ void remove_scratch(const std::string& scratch)
 
 // Keeps the first complete lines of every run for the protocol schema check
 // that runs after the suite, when the suite names a work folder.
-static void keep_lines_for_schema_check(const std::string& out)
+static void keep_lines_for_schema_check(const std::string& out, bool pressure)
 {
     std::string folder = test_work_folder("protocol-lines");
     if (folder.empty()) {
@@ -216,7 +217,9 @@ static void keep_lines_for_schema_check(const std::string& out)
         return;
     }
     static int runs = 0;
-    std::string path = folder + "/" + std::to_string(getpid()) + "-" + std::to_string(++runs) + ".jsonl";
+    // The validator picks the pressure helper's schema by the file's name.
+    std::string path = folder + "/" + (pressure ? "pressure-" : "") + std::to_string(getpid()) + "-"
+                       + std::to_string(++runs) + ".jsonl";
     std::ofstream(path, std::ios::binary) << out.substr(0, end);
 }
 
@@ -241,7 +244,7 @@ CalvexResult run_calvex(const CalvexRun& run)
     result.trace = read_whole(scratch + "/trace");
     result.ledger = read_whole(scratch + "/ledger");
     remove_scratch(scratch);
-    keep_lines_for_schema_check(result.out);
+    keep_lines_for_schema_check(result.out, run.binary == pressure_binary_path());
     return result;
 }
 

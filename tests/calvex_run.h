@@ -9,6 +9,7 @@
 #include <vector>
 
 struct CalvexRun {
+    std::string binary;                         // empty: calvex; or pressure_binary_path()
     std::vector<std::string> arguments;         // after the program name
     std::string scenario;                       // scenario text; empty: the built-in machine
     std::vector<std::pair<std::string, std::string>> environment; // CALVEX_SIM_* and the like
@@ -59,6 +60,7 @@ bool calvex_runs_natively();
 extern const char START_UP_OBJECTS_ONLY[];
 
 std::string calvex_binary_path();
+std::string pressure_binary_path();
 std::string sim_directory();
 
 #endif

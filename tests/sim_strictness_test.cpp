@@ -22,6 +22,8 @@ int32_t IOHIDEventSystemClientSetMatching(const void*, const void*);
 const void* IOHIDEventSystemClientCopyServices(const void*);
 const void* IOHIDServiceClientCopyEvent(const void*, int64_t, int32_t, int64_t);
 double IOHIDEventGetFloatValue(const void*, int32_t);
+uint32_t notify_register_check(const char*, int*);
+uint32_t notify_get_state(int, uint64_t*);
 }
 
 namespace {
@@ -100,6 +102,19 @@ TEST(SimulatedPlatformDeathTest, AbortsWithAClearMessageOnMisuse)
              CFRelease(list);
              IOHIDServiceClientCopyEvent(service, 15, 0, 0);
          }, "use of a released service"},
+        {"a state read before any registration", [] { uint64_t state; notify_get_state(1, &state); }, "was never issued"},
+        {"a token never issued", [] {
+             int token = 0;
+             uint64_t state = 0;
+             notify_register_check("com.apple.system.thermalpressurelevel", &token);
+             notify_get_state(token + 1, &state);
+         }, "was never issued"},
+        {"a null name", [] { int token; notify_register_check(nullptr, &token); }, "a null name"},
+        {"a null state pointer", [] {
+             int token = 0;
+             notify_register_check("com.apple.system.thermalpressurelevel", &token);
+             notify_get_state(token, nullptr);
+         }, "a null state pointer"},
     };
     for (const Misuse& misuse : misuses) {
         SCOPED_TRACE(misuse.what);

@@ -4,11 +4,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 binary=${1:-build/calvex}
+# Which tool it is: calvex (the default) or calvex-pressure, which opens nothing.
+tool=${2:-calvex}
 
-required="dlopen dlsym fflush fputs getppid printf puts snprintf strcmp strtoll usleep __libc_start_main"
+if [ "$tool" = calvex-pressure ]; then
+    required="dlsym fflush getppid printf puts strcmp strtoll usleep __libc_start_main"
+else
+    required="dlopen dlsym fflush fputs getppid printf puts snprintf strcmp strtoll usleep __libc_start_main"
+fi
 # Weak start-up hooks from the C run-time objects, and what a compiler may
 # or may not emit for the same source.
-optional="fwrite putchar memset memcpy __cxa_finalize __gmon_start__ _ITM_deregisterTMCloneTable
+optional="fwrite fputs putchar memset memcpy __cxa_finalize __gmon_start__ _ITM_deregisterTMCloneTable
 _ITM_registerTMCloneTable __stack_chk_fail __printf_chk __snprintf_chk"
 
 . tools/audit-common.sh
@@ -21,4 +27,4 @@ check_imports "$imports" "$required" "$optional"
 
 echo "NEEDED:  $needed"
 echo "imports: $imports"
-finish "Linux link audit"
+finish "Linux link audit of $tool"

@@ -5,6 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 binary=${1:-dist/calvex-macos-arm64}
+# Which tool it is: calvex (the default) or calvex-pressure.
+tool=${2:-calvex}
 objdump=$(command -v llvm-objdump || command -v llvm-objdump-14 || true)
 nm=$(command -v llvm-nm || command -v llvm-nm-14 || true)
 if [ -z "$objdump" ] || [ -z "$nm" ]; then
@@ -14,8 +16,19 @@ fi
 
 # What the code calls in libSystem; optional ones are what a compiler may
 # or may not emit for the same source.
-required="___stdoutp _dlopen _dlsym _fflush _fputs _getppid _printf _puts _snprintf _strcmp _strtoll _usleep dyld_stub_binder"
-optional="_memset _memcpy _bzero ___bzero _fwrite _putchar ___stack_chk_fail ___stack_chk_guard"
+# calvex-pressure needs a subset of them: its names are looked up in the
+# default scope, so it opens nothing.
+if [ "$tool" = calvex-pressure ]; then
+    required="___stdoutp _dlsym _fflush _getppid _printf _puts _strcmp _strtoll _usleep dyld_stub_binder"
+    texts=(notify_register_check notify_get_state kOSThermalNotificationPressureLevelName com.apple.system.thermalpressurelevel)
+    absent=(/System/Library/Frameworks/CoreFoundation.framework/CoreFoundation /System/Library/Frameworks/IOKit.framework/IOKit)
+else
+    required="___stdoutp _dlopen _dlsym _fflush _fputs _getppid _printf _puts _snprintf _strcmp _strtoll _usleep dyld_stub_binder"
+    texts=(/System/Library/Frameworks/CoreFoundation.framework/CoreFoundation /System/Library/Frameworks/IOKit.framework/IOKit
+           $(awk '{print $2}' tools/framework-symbols.txt))
+    absent=()
+fi
+optional="_memset _memcpy _bzero ___bzero _fwrite _putchar _fputs ___stack_chk_fail ___stack_chk_guard"
 
 . tools/audit-common.sh
 
@@ -36,9 +49,11 @@ imports=$("$nm" -u "$binary" | sort -u | tr '\n' ' ')
 check_imports "$imports" "$required" "$optional"
 
 strings=$(strings -a -n 3 "$binary")
-for text in /System/Library/Frameworks/CoreFoundation.framework/CoreFoundation \
-            /System/Library/Frameworks/IOKit.framework/IOKit $(awk '{print $2}' tools/framework-symbols.txt); do
+for text in "${texts[@]}"; do
     grep -qxF "$text" <<<"$strings" || fail "string '$text' not in the binary"
+done
+for text in "${absent[@]}"; do
+    ! grep -qxF "$text" <<<"$strings" || fail "string '$text' in the binary: it opens no framework"
 done
 
 # Zig links a needed C++ runtime statically, so look for its traces too.
@@ -53,5 +68,5 @@ echo "platform: $platform, minimum $minos"
 echo "dylibs:   $dylibs"
 echo "imports:  $imports"
 echo "$signature"
-echo "strings:  2 framework paths and $(wc -l <tools/framework-symbols.txt) symbol names present"
-finish "macOS arm64 audit"
+echo "strings:  ${#texts[@]} names present, ${#absent[@]} absent as they must be"
+finish "macOS arm64 audit of $tool"

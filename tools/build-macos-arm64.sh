@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Cross-builds the real macOS arm64 calvex on Linux with Zig 0.11's C/C++
+# Cross-builds the real macOS arm64 calvex and calvex-pressure on Linux with Zig 0.11's C/C++
 # compiler (its own macOS libc headers and libSystem stubs; arm64 output is
-# signed ad hoc). Writes dist/calvex-macos-arm64 and its .sha256 beside it.
+# signed ad hoc). Writes dist/calvex-macos-arm64 and
+# dist/calvex-pressure-macos-arm64, each with its .sha256 beside it.
 # The pinned toolchain (tools/macos/package-lock.json) is installed into
 # tools/macos/node_modules on first use and reused afterwards.
 set -euo pipefail
@@ -19,11 +20,18 @@ fi
 
 mapfile -t tool_flags < native/tool-flags.txt
 mkdir -p dist
-"$zig" cc -target "aarch64-macos.$minimum_macos" -std=c++17 -O2 \
-    "${tool_flags[@]}" -Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion -Wno-sign-conversion \
-    native/calvex.cpp native/hid_temperature_source.cpp native/run_settings.cpp native/snapshot_output.cpp \
-    -Wl,-dead_strip -Wl,-dead_strip_dylibs -s \
-    -o dist/calvex-macos-arm64
-(cd dist && sha256sum calvex-macos-arm64 > calvex-macos-arm64.sha256)
-echo "built dist/calvex-macos-arm64 ($(wc -c < dist/calvex-macos-arm64) bytes)"
-cat dist/calvex-macos-arm64.sha256
+# build NAME SOURCE...: one tool, signed, with its SHA-256 beside it.
+build() {
+    local name=$1
+    shift
+    "$zig" cc -target "aarch64-macos.$minimum_macos" -std=c++17 -O2 \
+        "${tool_flags[@]}" -Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion -Wno-sign-conversion \
+        "$@" -Wl,-dead_strip -Wl,-dead_strip_dylibs -s -o "dist/$name-macos-arm64"
+    (cd dist && sha256sum "$name-macos-arm64" > "$name-macos-arm64.sha256")
+    echo "built dist/$name-macos-arm64 ($(wc -c < "dist/$name-macos-arm64") bytes)"
+    cat "dist/$name-macos-arm64.sha256"
+}
+# The two tools share the command line and the run loop.
+shared=(native/run_settings.cpp native/run_loop.cpp)
+build calvex native/calvex.cpp native/hid_temperature_source.cpp native/snapshot_output.cpp "${shared[@]}"
+build calvex-pressure native/calvex_pressure.cpp native/thermal_pressure_source.cpp native/pressure_output.cpp "${shared[@]}"

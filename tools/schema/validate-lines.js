@@ -1,7 +1,8 @@
 #!/usr/bin/env node
 // Validates every line in the given .jsonl files (or folders of them)
-// against docs/calvex-line.schema.json, byte rules included: each line ends
-// with a line feed and has no white space outside strings.
+// against docs/calvex-line.schema.json (files named pressure-*.jsonl against
+// docs/calvex-pressure-line.schema.json), byte rules included: each line
+// ends with a line feed and has no white space outside strings.
 'use strict';
 const fs = require('fs');
 const path = require('path');
@@ -16,8 +17,10 @@ try {
   process.exit(77);
 }
 
-const schemaPath = path.join(__dirname, '..', '..', 'docs', 'calvex-line.schema.json');
-const validate = new Ajv({ allErrors: true }).compile(JSON.parse(fs.readFileSync(schemaPath, 'utf8')));
+const ajv = new Ajv({ allErrors: true });
+const schema = (name) => ajv.compile(JSON.parse(fs.readFileSync(path.join(__dirname, '..', '..', 'docs', name), 'utf8')));
+const validateSnapshotLine = schema('calvex-line.schema.json');
+const validatePressureLine = schema('calvex-pressure-line.schema.json');
 
 function filesIn(target) {
   if (!fs.existsSync(target)) return [];
@@ -48,6 +51,7 @@ for (const file of files) {
     console.log(`${file}: last line has no line feed`);
     failures++;
   }
+  const validate = path.basename(file).startsWith('pressure-') ? validatePressureLine : validateSnapshotLine;
   for (const line of text.split('\n').slice(0, -1)) {
     lines++;
     let problem = null;
