@@ -10,14 +10,18 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 expected="bin/calvex
+bin/calvex-pressure
 share/doc/calvex/LICENSE
 share/doc/calvex/README.md
 share/doc/calvex/calvex-line.schema.json
+share/doc/calvex/calvex-pressure-line.schema.json
 share/doc/calvex/protocol.md
+share/man/man1/calvex-pressure.1
 share/man/man1/calvex.1"
 actual=$(cd "$prefix" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 [ "$actual" = "$expected" ] || fail "installed tree differs:
 $actual"
 [ -x "$prefix/bin/calvex" ] || fail "bin/calvex is not executable"
 cmp -s "$build/calvex" "$prefix/bin/calvex" || fail "bin/calvex is not the built tool"
+cmp -s "$build/calvex-pressure" "$prefix/bin/calvex-pressure" || fail "bin/calvex-pressure is not the built tool"
 echo "PASS: installed $(echo "$actual" | wc -l) files under the prefix"

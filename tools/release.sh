@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the macOS arm64 release: dist/calvex-VERSION-macos-arm64.tar.gz (the
-# signed binary as `calvex`, the man page, LICENSE, README, protocol doc and
-# JSON Schema) and dist/SHA256SUMS over every file in dist/ that ships.
+# signed binaries as `calvex` and `calvex-pressure`, their man pages,
+# LICENSE, README, protocol doc and JSON Schemas) and dist/SHA256SUMS over every file in dist/ that ships.
 # The archive is byte-for-byte reproducible from the commit: sorted names,
 # every mtime set to the commit's time (or SOURCE_DATE_EPOCH), owner and
 # group 0, fixed modes whatever the umask, and gzip without a name or time.
@@ -19,7 +19,9 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 mkdir -m 755 "$stage/$name"
 install -m 755 dist/calvex-macos-arm64 "$stage/$name/calvex"
-install -m 644 docs/calvex.1 LICENSE README.md docs/protocol.md docs/calvex-line.schema.json "$stage/$name/"
+install -m 755 dist/calvex-pressure-macos-arm64 "$stage/$name/calvex-pressure"
+install -m 644 docs/calvex.1 docs/calvex-pressure.1 LICENSE README.md docs/protocol.md \
+    docs/calvex-line.schema.json docs/calvex-pressure-line.schema.json "$stage/$name/"
 
 tar --create --format=gnu --sort=name --mtime="@$epoch" \
     --owner=0 --group=0 --numeric-owner -C "$stage" "$name" |
