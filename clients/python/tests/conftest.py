@@ -18,6 +18,7 @@ sys.path.insert(0, str(PACKAGE))
 
 SIMRUN = os.environ.get("CALVEX_TEST_SIMRUN", str(ROOT / "build" / "sim" / "simrun"))
 TOOL = os.environ.get("CALVEX_TEST_TOOL", str(ROOT / "build" / "calvex"))
+PRESSURE_TOOL = os.environ.get("CALVEX_TEST_PRESSURE_TOOL", str(Path(TOOL).parent / "calvex-pressure"))
 # Real-time margins, widened in slow lanes (emulation).
 TIME_SCALE = float(os.environ.get("CALVEX_TEST_TIME_SCALE", "1"))
 
@@ -26,6 +27,11 @@ def simulated(**variables: str) -> List[str]:
     """The helper command, with simulated-platform variables in front of it."""
     assignments = [f"{name}={value}" for name, value in {"CALVEX_SIM_CLOCK": "real", **variables}.items()]
     return ["/usr/bin/env", *assignments, SIMRUN, TOOL]
+
+
+def simulated_pressure(**variables: str) -> List[str]:
+    """The pressure helper's command on the simulated notify service."""
+    return simulated(**variables)[:-1] + [PRESSURE_TOOL]
 
 
 def script(text: str) -> List[str]:

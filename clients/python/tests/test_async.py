@@ -9,9 +9,17 @@ from pathlib import Path
 from typing import Any, Coroutine, List
 
 import pytest
-from conftest import TIME_SCALE, children, expected_lines, scenario, script, simulated, within
+from conftest import TIME_SCALE, children, expected_lines, scenario, script, simulated, simulated_pressure, within
 
-from calvex import CalvexError, Sensor, read_sensors_async, watch_sensors_async
+from calvex import (
+    CalvexError,
+    Sensor,
+    ThermalPressure,
+    read_sensors_async,
+    read_thermal_pressure_async,
+    watch_sensors_async,
+    watch_thermal_pressure_async,
+)
 
 
 def run(seconds: float, step: Coroutine[Any, Any, Any]) -> Any:
@@ -144,3 +152,16 @@ def test_a_cancellation_during_a_stop_still_ends_in_cancelled_error() -> None:
         assert children() == [], "the stop was cut short"
 
     run(10, cancel_the_stop())
+
+
+def test_the_thermal_pressure_level_under_asyncio() -> None:
+    async def levels() -> List[ThermalPressure]:
+        seen = [await read_thermal_pressure_async(helper=simulated_pressure(CALVEX_SIM_PRESSURE="1"), timeout=10)]
+        async with watch_thermal_pressure_async(200, helper=simulated_pressure(CALVEX_SIM_PRESSURE="4,fail")) as watch:
+            async for level in watch:
+                seen.append(level)
+                if len(seen) == 3:
+                    break
+        return seen
+
+    assert run(10, levels()) == [ThermalPressure("moderate", 1), ThermalPressure("sleeping", 4), ThermalPressure("unknown", None)]

@@ -8,7 +8,7 @@ import sys
 from typing import List
 
 import pytest
-from conftest import PACKAGE, TIME_SCALE, children, expected_lines, scenario, simulated
+from conftest import PACKAGE, TIME_SCALE, children, expected_lines, scenario, simulated, simulated_pressure
 
 
 def calvex(*arguments: str) -> "subprocess.CompletedProcess[str]":
@@ -89,3 +89,17 @@ def _alive(pid: int) -> bool:
             return stat.read().split(") ")[1][0] != "Z"
     except OSError:
         return False
+
+
+def test_the_thermal_pressure_comes_first_when_its_helper_is_there() -> None:
+    sensors = ["--helper", *simulated(CALVEX_SIM_SCENARIO=scenario("laptop"))]
+    for variables, first in [
+        ({"CALVEX_SIM_PRESSURE": "2"}, "thermal pressure: heavy (level 2)"),
+        ({"CALVEX_SIM_PRESSURE": "fail"}, "thermal pressure: unknown (the system gave none)"),
+        ({"CALVEX_SIM_FAULT": "no-pressure-notification"}, "thermal pressure: not available (NO_PRESSURE_NOTIFICATION)"),
+    ]:
+        done = calvex(*sensors, "--pressure-helper", *simulated_pressure(**variables))
+        assert (done.returncode, done.stdout.splitlines()[:2]) == (0, [first, "kind         count   max °C  mean °C"]), done.stderr
+    assert calvex(*sensors).stdout.startswith("kind "), "no pressure helper here, so no pressure line"
+    done = calvex("--pressure-helper", "--helper", "x")
+    assert done.returncode == 2 and "--pressure-helper needs a command" in done.stderr

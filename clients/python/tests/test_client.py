@@ -13,9 +13,20 @@ from pathlib import Path
 from typing import Any, List
 
 import pytest
-from conftest import PACKAGE, TIME_SCALE, children, expected_lines, scenario, script, simulated, within
+from conftest import PACKAGE, TIME_SCALE, children, expected_lines, scenario, script, simulated, simulated_pressure, within
 
-from calvex import CalvexError, Sensor, Snapshot, kind_of, read_sensors, sensors_temperatures, watch_sensors
+from calvex import (
+    CalvexError,
+    Sensor,
+    Snapshot,
+    ThermalPressure,
+    kind_of,
+    read_sensors,
+    read_thermal_pressure,
+    sensors_temperatures,
+    watch_sensors,
+    watch_thermal_pressure,
+)
 
 SNAPSHOT_LINE = "echo '{\"sensors\":[]}'"
 
@@ -252,3 +263,17 @@ def test_sensors_temperatures_has_a_timeout() -> None:
     with pytest.raises(CalvexError, match="within the timeout") as raised:
         within(10, lambda: sensors_temperatures(helper=script("exec sleep 30"), timeout=0.3))
     assert raised.value.code == "HELPER_FAILED"
+
+
+def test_the_thermal_pressure_level_once_and_watched() -> None:
+    assert read_thermal_pressure(helper=simulated_pressure(CALVEX_SIM_PRESSURE="3"), timeout=10) == ThermalPressure("trapping", 3)
+    with watch_thermal_pressure(200, helper=simulated_pressure(CALVEX_SIM_PRESSURE="0,2,fail,9")) as watch:
+        levels = [within(5, next, watch) for _ in range(4)]
+    assert levels == [ThermalPressure("nominal", 0), ThermalPressure("heavy", 2), ThermalPressure("unknown", None), ThermalPressure("unknown", 9)]
+    for fault, code in [("no-symbol=notify_get_state", "PRESSURE_NOT_AVAILABLE"), ("no-pressure-notification", "NO_PRESSURE_NOTIFICATION")]:
+        with pytest.raises(CalvexError) as raised:
+            read_thermal_pressure(helper=simulated_pressure(CALVEX_SIM_FAULT=fault), timeout=10)
+        assert raised.value.code == code
+    with pytest.raises(CalvexError) as raised:
+        read_thermal_pressure()
+    assert raised.value.code == "UNSUPPORTED_PLATFORM"

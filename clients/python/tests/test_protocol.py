@@ -3,8 +3,8 @@ each is a snapshot or the documented error, never an exception."""
 
 import pytest
 
-from calvex import CalvexError, Sensor, Snapshot
-from calvex._protocol import parse_line
+from calvex import CalvexError, Sensor, Snapshot, ThermalPressure
+from calvex._protocol import parse_line, parse_pressure_line
 
 BAD = "BAD_OUTPUT"
 
@@ -40,3 +40,34 @@ def test_a_line_becomes_a_snapshot_or_an_error(line: str, expected: object) -> N
         assert parsed == expected
     else:
         assert isinstance(parsed, CalvexError) and parsed.code == expected and parsed.line == line
+
+
+@pytest.mark.parametrize(
+    "line, expected",
+    [
+        ('{"pressure":"nominal","level":0}', ThermalPressure("nominal", 0)),
+        ('{"pressure":"sleeping","level":4}', ThermalPressure("sleeping", 4)),
+        ('{"pressure":"unknown","level":18446744073709551615}', ThermalPressure("unknown", 18446744073709551615)),
+        ('{"pressure":"unknown","level":null}', ThermalPressure("unknown", None)),
+        ('{"error":"thermal pressure not available"}', "PRESSURE_NOT_AVAILABLE"),
+        ('{"error":"no thermal pressure notification"}', "NO_PRESSURE_NOTIFICATION"),
+        # What the helper never writes: a name off its level, a level of another type, extra keys, the other helper's lines.
+        ('{"pressure":"heavy","level":1}', BAD),
+        ('{"pressure":"unknown","level":3}', BAD),
+        ('{"pressure":"nominal","level":null}', BAD),
+        ('{"pressure":"nominal","level":0.0}', BAD),
+        ('{"pressure":"nominal","level":false}', BAD),
+        ('{"pressure":"unknown","level":-1}', BAD),
+        ('{"pressure":"nominal","level":0,"extra":1}', BAD),
+        ('{"pressure":"nominal"}', BAD),
+        ('{"error":"IOKit not available"}', BAD),
+        ('{"sensors":[]}', BAD),
+        ("", BAD),
+    ],
+)
+def test_pressure_lines(line: str, expected: object) -> None:
+    parsed = parse_pressure_line(line)
+    if isinstance(expected, str):
+        assert isinstance(parsed, CalvexError) and parsed.code == expected and parsed.line == line
+    else:
+        assert parsed == expected

@@ -9,30 +9,45 @@ tiny signed helper that ends with your program.
     Sensor(name='GPU MTR Temp Sensor6', celsius=45.9)
 """
 
-from ._async import AsyncSensorWatch, read_sensors_async, watch_sensors_async
+from ._async import (
+    AsyncPressureWatch,
+    AsyncSensorWatch,
+    read_sensors_async,
+    read_thermal_pressure_async,
+    watch_sensors_async,
+    watch_thermal_pressure_async,
+)
 from ._kinds import KINDS, KindSummary, kind_of, summary
-from ._process import bundled_helper_path
-from ._protocol import CalvexError, Sensor, Snapshot
-from ._sync import SensorWatch, read_sensors, watch_sensors
+from ._process import bundled_helper_path, bundled_pressure_helper_path
+from ._protocol import CalvexError, Sensor, Snapshot, ThermalPressure
+from ._sync import PressureWatch, SensorWatch, read_sensors, read_thermal_pressure, watch_sensors, watch_thermal_pressure
 from ._views import by_name, hottest, sensors_temperatures, shwtemp
 
 __all__ = [
     "KINDS",
+    "AsyncPressureWatch",
     "AsyncSensorWatch",
     "CalvexError",
     "KindSummary",
+    "PressureWatch",
     "Sensor",
     "SensorWatch",
     "Snapshot",
+    "ThermalPressure",
     "bundled_helper_path",
+    "bundled_pressure_helper_path",
     "by_name",
     "hottest",
     "kind_of",
     "read_sensors",
     "read_sensors_async",
+    "read_thermal_pressure",
+    "read_thermal_pressure_async",
     "sensors_temperatures",
     "shwtemp",
     "summary",
     "watch_sensors",
     "watch_sensors_async",
+    "watch_thermal_pressure",
+    "watch_thermal_pressure_async",
 ]

@@ -2,7 +2,7 @@
 then each sensor; with ``--watch`` on a terminal, a view that fits it), or
 the helper's lines as they are with ``--json``.
 
-    python -m calvex [--json] [--watch [MS]] [--helper CMD ...]
+    python -m calvex [--json] [--watch [MS]] [--helper CMD ...] [--pressure-helper CMD ...]
 """
 
 import argparse
@@ -12,9 +12,10 @@ import sys
 import time
 from typing import List, Optional, Sequence, TextIO, Union
 
-from ._process import DEFAULT_INTERVAL_MS, HelperRun, helper_command, interval_argument
-from ._protocol import ERROR_CODES, CalvexError, Snapshot, parse_line
-from ._sync import read_sensors
+from ._commandline import add_helper_options, parse_with_helpers
+from ._process import DEFAULT_INTERVAL_MS, HelperRun, bundled_pressure_helper_path, helper_command, interval_argument
+from ._protocol import ERROR_CODES, CalvexError, Snapshot, ThermalPressure, parse_line, parse_pressure_line
+from ._sync import read_sensors, read_thermal_pressure
 from ._view import view
 
 INTERRUPTED_STATUS = 130
@@ -28,9 +29,44 @@ HOME, END_OF_LINE, REST_OF_SCREEN = "\x1b[H", "\x1b[K", "\x1b[J"
 RESIZE_CHECK_SECONDS = 0.1
 
 
-def table(snapshot: Snapshot) -> str:
+# How long the one-shot view waits for the pressure helper's one line.
+PRESSURE_TIMEOUT_SECONDS = 5.0
+
+
+def table(snapshot: Snapshot, pressure_line: Optional[str] = None) -> str:
     """The whole view of one snapshot: per kind, the hottest part, every sensor."""
-    return "\n".join(view(snapshot))
+    return "\n".join(view(snapshot, first=pressure_line))
+
+
+def pressure_text(pressure: Union[ThermalPressure, CalvexError, None]) -> str:
+    """The view's first line: is macOS holding the Mac back for heat?"""
+    if pressure is None:
+        return "thermal pressure: waiting for the helper"
+    if isinstance(pressure, CalvexError):
+        return f"thermal pressure: not available ({pressure.code})"
+    if pressure.level is None:
+        return "thermal pressure: unknown (the system gave none)"
+    return f"thermal pressure: {pressure.pressure} (level {pressure.level})"
+
+
+def _pressure_command(pressure_helper: Optional[List[str]], argument: str) -> Optional[List[str]]:
+    """The pressure helper to run beside the sensors, or None where there
+    is none: one given, or the bundled one where it is installed."""
+    if pressure_helper is not None:
+        return helper_command(pressure_helper, argument)
+    if os.access(bundled_pressure_helper_path, os.X_OK):
+        return helper_command(None, argument, bundled_pressure_helper_path)
+    return None
+
+
+def _pressure_once(pressure_helper: Optional[List[str]]) -> Optional[str]:
+    command = _pressure_command(pressure_helper, "--once")
+    if command is None:
+        return None
+    try:
+        return pressure_text(read_thermal_pressure(helper=command[:-1], timeout=PRESSURE_TIMEOUT_SECONDS))
+    except CalvexError as error:
+        return pressure_text(error)
 
 
 def _sentence(error: CalvexError) -> str:
@@ -50,9 +86,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--watch", nargs="?", type=int, const=DEFAULT_INTERVAL_MS, metavar="MS", help="a new snapshot every MS milliseconds"
     )
-    parser.add_argument(
-        "--helper", nargs=argparse.REMAINDER, metavar="CMD", help="run CMD ... instead of the bundled helper (comes last)"
-    )
+    add_helper_options(parser)
     return parser
 
 
@@ -84,36 +118,61 @@ def _print_json_lines(command: Sequence[str], once: bool, out: TextIO) -> int:
     return 0
 
 
-def _watch_piped(run: "HelperRun[Snapshot]", out: TextIO) -> int:
+class _PressureFollower:
+    """The pressure helper run beside a watch, as the view's first line."""
+
+    def __init__(self, command: Optional[List[str]]) -> None:
+        self._run = None if command is None else HelperRun(command, parse_pressure_line)
+        self._latest: Union[ThermalPressure, CalvexError, None] = None
+
+    def line(self) -> Optional[str]:
+        if self._run is None:
+            return None
+        value = self._run.take()
+        if value is not None:
+            self._latest = value
+        elif self._run.ended and self._run.failure is not None:
+            self._latest = self._run.failure
+        return pressure_text(self._latest)
+
+    def close(self) -> None:
+        if self._run is not None:
+            self._run.close()
+
+
+def _watch_piped(run: "HelperRun[Snapshot]", pressure: _PressureFollower, out: TextIO) -> int:
     """Plain text, one whole view per snapshot, a blank line between."""
     while run.wait():
         snapshot = run.take()
         if snapshot is None:
             break
-        out.write(table(snapshot) + "\n\n")
+        out.write(table(snapshot, pressure.line()) + "\n\n")
         out.flush()
     raise run.failure or CalvexError("HELPER_FAILED", "the calvex helper stopped")
 
 
-def _watch_on_terminal(run: "HelperRun[Snapshot]", out: TextIO) -> int:
-    """One view that fits the terminal, redrawn in place on each snapshot and
-    each resize; the terminal is given back as it was, Ctrl-C included."""
+def _watch_on_terminal(run: "HelperRun[Snapshot]", pressure: _PressureFollower, out: TextIO) -> int:
+    """One view that fits the terminal, redrawn in place on each snapshot,
+    each change of pressure and each resize; the terminal is given back as
+    it was, Ctrl-C included."""
     resized = [False]
     previous = signal.signal(signal.SIGWINCH, lambda number, frame: resized.__setitem__(0, True))
     out.write(ENTER_SCREEN)
     try:
         shown: Optional[Snapshot] = None
+        shown_pressure: Optional[str] = None
         while True:
             run.wait(time.monotonic() + RESIZE_CHECK_SECONDS)
             snapshot = run.take()
             if snapshot is None and run.ended:
                 break
-            if snapshot is not None or (resized[0] and shown is not None):
+            pressure_line = pressure.line()
+            if snapshot is not None or (shown is not None and (resized[0] or pressure_line != shown_pressure)):
                 resized[0] = False
-                shown = snapshot or shown
+                shown, shown_pressure = snapshot or shown, pressure_line
                 assert shown is not None
                 size = os.get_terminal_size(out.fileno())
-                lines = view(shown, size.columns, size.lines)
+                lines = view(shown, size.columns, size.lines, first=pressure_line)
                 out.write(HOME + (END_OF_LINE + "\n").join(lines) + END_OF_LINE + REST_OF_SCREEN)
                 out.flush()
     finally:
@@ -123,28 +182,29 @@ def _watch_on_terminal(run: "HelperRun[Snapshot]", out: TextIO) -> int:
     raise run.failure or CalvexError("HELPER_FAILED", "the calvex helper stopped")
 
 
-def _watch(command: Sequence[str], out: TextIO) -> int:
+def _watch(command: Sequence[str], pressure_command: Optional[List[str]], out: TextIO) -> int:
     run = HelperRun(command, parse_line)
+    pressure = _PressureFollower(pressure_command)
     try:
-        return _watch_on_terminal(run, out) if out.isatty() else _watch_piped(run, out)
+        return _watch_on_terminal(run, pressure, out) if out.isatty() else _watch_piped(run, pressure, out)
     finally:
         run.close()
+        pressure.close()
 
 
 def run(arguments: Sequence[str], out: TextIO, err: TextIO) -> int:
-    options = _parser().parse_args(arguments)
+    options = parse_with_helpers(_parser(), arguments)
     helper: Optional[List[str]] = options.helper
-    if helper is not None and not helper:
-        err.write("calvex: --helper needs a command\n")
-        return 2
     try:
         if options.json:
             argument = "--once" if options.watch is None else interval_argument(options.watch)
             return _print_json_lines(helper_command(helper, argument), options.watch is None, out)
         if options.watch is None:
-            out.write(table(read_sensors(helper=helper)) + "\n")
+            snapshot = read_sensors(helper=helper)
+            out.write(table(snapshot, _pressure_once(options.pressure_helper)) + "\n")
             return 0
-        return _watch(helper_command(helper, interval_argument(options.watch)), out)
+        argument = interval_argument(options.watch)
+        return _watch(helper_command(helper, argument), _pressure_command(options.pressure_helper, argument), out)
     except CalvexError as error:
         err.write(_sentence(error) + "\n")
         return 1

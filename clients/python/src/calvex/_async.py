@@ -9,8 +9,18 @@ import weakref
 from types import TracebackType
 from typing import Awaitable, Callable, Generic, Optional, Sequence, Type, TypeVar
 
-from ._process import DEFAULT_INTERVAL_MS, HelperRun, Parse, Value, deadline_after, helper_command, interval_argument, timeout_failure
-from ._protocol import Snapshot, parse_line
+from ._process import (
+    DEFAULT_INTERVAL_MS,
+    HelperRun,
+    Parse,
+    Value,
+    bundled_pressure_helper_path,
+    deadline_after,
+    helper_command,
+    interval_argument,
+    timeout_failure,
+)
+from ._protocol import Snapshot, ThermalPressure, parse_line, parse_pressure_line
 
 Result = TypeVar("Result")
 
@@ -146,6 +156,10 @@ class AsyncSensorWatch(AsyncWatch[Snapshot]):
     """Snapshots from the sensor helper running at an interval; see AsyncWatch."""
 
 
+class AsyncPressureWatch(AsyncWatch[ThermalPressure]):
+    """Thermal pressure levels from the pressure helper; see AsyncWatch."""
+
+
 async def read_sensors_async(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> Snapshot:
     """Runs the helper once (``calvex --once``) and returns its snapshot once
     the helper has exited. Past ``timeout`` seconds, or when the task is
@@ -160,3 +174,16 @@ def watch_sensors_async(
     capped at 4,294,967) and yields its snapshots; see AsyncWatch. Raises
     UNSUPPORTED_PLATFORM at once, before any spawn."""
     return AsyncSensorWatch(helper_command(helper, interval_argument(interval_ms)), parse_line)
+
+
+async def read_thermal_pressure_async(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> ThermalPressure:
+    """As read_thermal_pressure, for asyncio; as read_sensors_async."""
+    return await read_once_async(helper_command(helper, "--once", bundled_pressure_helper_path), parse_pressure_line, timeout)
+
+
+def watch_thermal_pressure_async(
+    interval_ms: int = DEFAULT_INTERVAL_MS, *, helper: Optional[Sequence[str]] = None
+) -> AsyncPressureWatch:
+    """As watch_thermal_pressure, for asyncio; see AsyncWatch."""
+    command = helper_command(helper, interval_argument(interval_ms), bundled_pressure_helper_path)
+    return AsyncPressureWatch(command, parse_pressure_line)

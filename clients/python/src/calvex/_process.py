@@ -34,6 +34,7 @@ READ_CHUNK_BYTES = 65536
 EXIT_CHECK_SECONDS = 0.5
 
 bundled_helper_path = str(Path(__file__).resolve().parent / "bin" / "calvex-macos-arm64")
+bundled_pressure_helper_path = str(Path(__file__).resolve().parent / "bin" / "calvex-pressure-macos-arm64")
 
 Value = TypeVar("Value")
 Parse = Callable[[str], Union[Value, CalvexError]]

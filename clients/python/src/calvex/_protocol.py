@@ -6,13 +6,19 @@ import json
 from dataclasses import dataclass
 from functools import partial
 from operator import itemgetter
-from typing import Any, Callable, List, NamedTuple, Optional, Tuple, Union, cast
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union, cast
 
-# Error lines the helper writes at start-up, and the codes they become.
+# Error lines the helpers write at start-up, and the codes they become.
 ERROR_CODES = {
     "IOKit not available": "IOKIT_NOT_AVAILABLE",
     "no HID event system": "NO_HID_EVENT_SYSTEM",
 }
+PRESSURE_ERROR_CODES = {
+    "thermal pressure not available": "PRESSURE_NOT_AVAILABLE",
+    "no thermal pressure notification": "NO_PRESSURE_NOTIFICATION",
+}
+# The pressure helper's level names, by level: macOS's own scale.
+PRESSURE_LEVELS = ("nominal", "moderate", "heavy", "trapping", "sleeping")
 
 # A line longer than this is no calvex line (1024 sensors take about 100 kB).
 LONGEST_LINE_BYTES = 4 * 1024 * 1024
@@ -35,6 +41,16 @@ class Snapshot:
     sensors: Tuple[Sensor, ...]
 
 
+class ThermalPressure(NamedTuple):
+    """The system's thermal pressure level: ``pressure`` is ``nominal``,
+    ``moderate``, ``heavy``, ``trapping``, ``sleeping`` or ``unknown``;
+    ``level`` is macOS's number for it (0 to 4), the number the system gave
+    when it is off that scale, or None when it could not be read."""
+
+    pressure: str
+    level: Optional[int]
+
+
 class CalvexError(Exception):
     """How a run failed. ``code`` says why:
 
@@ -43,9 +59,11 @@ class CalvexError(Exception):
     - ``UNSUPPORTED_PLATFORM``: not macOS on arm64 and no ``helper`` given; nothing was run;
     - ``HELPER_FAILED``: the helper could not start, was killed, exited (without a
       line, or while being watched) or took longer than the timeout; the message says how;
-    - ``BAD_OUTPUT``: the helper wrote a line that is neither a snapshot nor an error line.
+    - ``BAD_OUTPUT``: the helper wrote a line that is neither a snapshot nor an error line;
+    - ``PRESSURE_NOT_AVAILABLE``: the pressure helper found no notify service;
+    - ``NO_PRESSURE_NOTIFICATION``: the pressure helper could not register for the notification.
 
-    ``line`` holds the helper's line for ``BAD_OUTPUT`` and the two error codes.
+    ``line`` holds the helper's line for ``BAD_OUTPUT`` and the error-line codes.
     """
 
     def __init__(self, code: str, message: str, line: Optional[str] = None) -> None:
@@ -107,11 +125,38 @@ def parse_line(line: str) -> Union[Snapshot, CalvexError]:
         if sensors is None:
             return _bad_output("a sensor entry that is not {name, t}", line)
         return Snapshot(tuple(sensors))
+    return _error_line(message, ERROR_CODES, line) or _bad_output("a line that is neither a snapshot nor an error", line)
+
+
+def _error_line(message: Any, codes: Dict[str, str], line: str) -> Optional[CalvexError]:
     error = message.get("error") if isinstance(message, dict) else None
-    code = ERROR_CODES.get(error) if isinstance(error, str) else None
-    if code is not None:
-        return CalvexError(code, f"calvex: {error}", line)
-    return _bad_output("a line that is neither a snapshot nor an error", line)
+    code = codes.get(error) if isinstance(error, str) else None
+    return None if code is None else CalvexError(code, f"calvex: {error}", line)
+
+
+def _pressure(message: Any) -> Optional[ThermalPressure]:
+    """The line's level when it is one the helper writes, else None."""
+    if not isinstance(message, dict) or set(message) != {"pressure", "level"}:
+        return None
+    pressure, level = message["pressure"], message["level"]
+    if level is None:
+        return ThermalPressure(pressure, None) if pressure == "unknown" else None
+    if isinstance(level, bool) or not isinstance(level, int) or level < 0:
+        return None
+    named = PRESSURE_LEVELS[level] if level < len(PRESSURE_LEVELS) else "unknown"
+    return ThermalPressure(pressure, level) if pressure == named else None
+
+
+def parse_pressure_line(line: str) -> Union[ThermalPressure, CalvexError]:
+    """One line of the pressure helper's output, without its line feed."""
+    try:
+        message = _DECODER.decode(line)
+    except (ValueError, RecursionError):
+        return _bad_output("a line that is not JSON", line)
+    pressure = _pressure(message)
+    if pressure is not None:
+        return pressure
+    return _error_line(message, PRESSURE_ERROR_CODES, line) or _bad_output("a line that is neither a pressure level nor an error", line)
 
 
 def over_long_line(start: str) -> CalvexError:

@@ -6,8 +6,18 @@ import weakref
 from types import TracebackType
 from typing import Generic, Optional, Sequence, Type
 
-from ._process import DEFAULT_INTERVAL_MS, HelperRun, Parse, Value, deadline_after, helper_command, interval_argument, timeout_failure
-from ._protocol import Snapshot, parse_line
+from ._process import (
+    DEFAULT_INTERVAL_MS,
+    HelperRun,
+    Parse,
+    Value,
+    bundled_pressure_helper_path,
+    deadline_after,
+    helper_command,
+    interval_argument,
+    timeout_failure,
+)
+from ._protocol import Snapshot, ThermalPressure, parse_line, parse_pressure_line
 
 
 def read_once(command: Sequence[str], parse: "Parse[Value]", timeout: Optional[float]) -> Value:
@@ -83,6 +93,11 @@ class SensorWatch(Watch[Snapshot]):
     """Snapshots from the sensor helper running at an interval; see Watch."""
 
 
+class PressureWatch(Watch[ThermalPressure]):
+    """Thermal pressure levels from the pressure helper, one per interval
+    whether or not the level changed; see Watch."""
+
+
 def read_sensors(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> Snapshot:
     """Runs the helper once (``calvex --once``) and returns its snapshot once
     the helper has exited. Past ``timeout`` seconds the helper is stopped and
@@ -95,3 +110,17 @@ def watch_sensors(interval_ms: int = DEFAULT_INTERVAL_MS, *, helper: Optional[Se
     capped at 4,294,967, as the helper does) and yields its snapshots; see
     SensorWatch. Raises UNSUPPORTED_PLATFORM at once, before any spawn."""
     return SensorWatch(helper_command(helper, interval_argument(interval_ms)), parse_line)
+
+
+def read_thermal_pressure(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> ThermalPressure:
+    """Runs the pressure helper once (``calvex-pressure --once``) and returns
+    the system's thermal pressure level: ``ThermalPressure('nominal', 0)``
+    when macOS is not holding the Mac back for heat. As read_sensors."""
+    return read_once(helper_command(helper, "--once", bundled_pressure_helper_path), parse_pressure_line, timeout)
+
+
+def watch_thermal_pressure(interval_ms: int = DEFAULT_INTERVAL_MS, *, helper: Optional[Sequence[str]] = None) -> PressureWatch:
+    """Runs the pressure helper every ``interval_ms`` milliseconds and yields
+    its levels; as watch_sensors."""
+    command = helper_command(helper, interval_argument(interval_ms), bundled_pressure_helper_path)
+    return PressureWatch(command, parse_pressure_line)
