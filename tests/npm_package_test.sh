@@ -28,6 +28,7 @@ listing=$(tar -tzf "$tarball" | LC_ALL=C sort)
 expected="package/LICENSE
 package/README.md
 package/bin/calvex-macos-arm64
+package/bin/calvex-pressure-macos-arm64
 package/index.d.ts
 package/index.js
 package/kinds.js
@@ -38,11 +39,13 @@ package/sensor-kinds.json"
 [ "$listing" = "$expected" ] || fail "tarball holds:
 $listing"
 tar -xzf "$tarball" -C "$work"
-helper=$work/package/bin/calvex-macos-arm64
-[ -x "$helper" ] || fail "the helper has no run bit"
-[ "$(od -An -tx1 -N8 "$helper" | tr -d ' \n')" = cffaedfe0c000001 ] || fail "the helper is not a 64-bit arm64 Mach-O"
-[ "$(sha256sum <"$helper" | cut -d' ' -f1)" = "$(cut -d' ' -f1 dist/calvex-macos-arm64.sha256)" ] ||
-    fail "the packed helper's SHA-256 differs from dist/calvex-macos-arm64.sha256"
+for name in calvex-macos-arm64 calvex-pressure-macos-arm64; do
+    helper=$work/package/bin/$name
+    [ -x "$helper" ] || fail "$name has no run bit"
+    [ "$(od -An -tx1 -N8 "$helper" | tr -d ' \n')" = cffaedfe0c000001 ] || fail "$name is not a 64-bit arm64 Mach-O"
+    [ "$(sha256sum <"$helper" | cut -d' ' -f1)" = "$(cut -d' ' -f1 "dist/$name.sha256")" ] ||
+        fail "the packed $name's SHA-256 differs from dist/$name.sha256"
+done
 cmp -s "$work/package/sensor-kinds.json" clients/shared/sensor-kinds.json ||
     fail "the packed sensor-kinds.json differs from clients/shared/sensor-kinds.json"
 grep -q '"\(pre\|post\|\)install"' "$work/package/package.json" && fail "the package has an install script"
@@ -54,14 +57,15 @@ echo '{"name":"app","private":true,"type":"module"}' >package.json
 npm install --offline --no-audit --no-fund --silent "$tarball" || fail "offline install failed"
 
 cat >consumer.mjs <<JS
-import { readSensors, hottest, byName, bundledHelperPath, kindOf, summary } from 'calvex';
+import { readSensors, readThermalPressure, hottest, byName, bundledHelperPath, bundledPressureHelperPath, kindOf, summary } from 'calvex';
 import { existsSync } from 'node:fs';
-if (!existsSync(bundledHelperPath)) throw new Error('no helper at ' + bundledHelperPath);
+for (const path of [bundledHelperPath, bundledPressureHelperPath]) if (!existsSync(path)) throw new Error('no helper at ' + path);
 const snapshot = await readSensors({ helper: ['$simrun', '$calvex'] });
 const top = hottest(snapshot);
-console.log(snapshot.sensors.length, top.name, kindOf(top.name), byName(snapshot).get('PMU tdie1').length, summary(snapshot).cpu.count);
+const { pressure } = await readThermalPressure({ helper: ['/usr/bin/env', 'CALVEX_SIM_PRESSURE=2', '$simrun', '$(dirname "$calvex")/calvex-pressure'] });
+console.log(snapshot.sensors.length, top.name, kindOf(top.name), byName(snapshot).get('PMU tdie1').length, summary(snapshot).cpu.count, pressure);
 JS
-[ "$(node consumer.mjs)" = "55 PMU tcal other 4 27" ] || fail "the ES module consumer printed: $(node consumer.mjs 2>&1)"
+[ "$(node consumer.mjs)" = "55 pACC MTR Temp Sensor7 cpu 4 27 heavy" ] || fail "the ES module consumer printed: $(node consumer.mjs 2>&1)"
 
 # A CommonJS app: import() works on every Node; require() only where Node
 # can load ES modules with it, and there it must give the same module.
@@ -106,4 +110,4 @@ cat >tsconfig.json <<JSON
   "files": ["consumer.ts"] }
 JSON
 "$package/node_modules/.bin/tsc" -p tsconfig.json || fail "tsc --strict rejected the TypeScript consumer"
-echo "PASS: $(basename "$tarball") ($(wc -c <"$tarball") bytes): 9 files; installed offline; ES module, CommonJS and TypeScript consumers work"
+echo "PASS: $(basename "$tarball") ($(wc -c <"$tarball") bytes): 11 files; installed offline; ES module, CommonJS and TypeScript consumers work"

@@ -35,12 +35,14 @@ PY
 modules="0o644 calvex/__init__.py
 0o644 calvex/__main__.py
 0o644 calvex/_async.py
+0o644 calvex/_commandline.py
 0o644 calvex/_kinds.py
 0o644 calvex/_metrics.py
 0o644 calvex/_process.py
 0o644 calvex/_protocol.py
 0o644 calvex/_supervisor.py
 0o644 calvex/_sync.py
+0o644 calvex/_view.py
 0o644 calvex/_views.py
 0o644 calvex/exporter.py
 0o644 calvex/py.typed
@@ -55,6 +57,7 @@ $modules" ] || fail "the any wheel holds:
 $(listing "$any")"
 [ "$(listing "$macos")" = "$metadata
 ${modules/0o644 calvex\/exporter.py/0o755 calvex/bin/calvex-macos-arm64
+0o755 calvex/bin/calvex-pressure-macos-arm64
 0o644 calvex/exporter.py}" ] || fail "the macOS wheel holds:
 $(listing "$macos")"
 for pair in "$any:py3-none-any:true" "$macos:py3-none-macosx_11_0_arm64:false"; do
@@ -65,8 +68,10 @@ for pair in "$any:py3-none-any:true" "$macos:py3-none-macosx_11_0_arm64:false"; 
     unzip -p "$wheel" calvex/sensor-kinds.json | cmp -s - clients/shared/sensor-kinds.json ||
         fail "$wheel's sensor-kinds.json differs from clients/shared/sensor-kinds.json"
 done
-[ "$(unzip -p "$macos" calvex/bin/calvex-macos-arm64 | sha256sum | cut -d' ' -f1)" = "$(cut -d' ' -f1 dist/calvex-macos-arm64.sha256)" ] ||
-    fail "the wheel's helper differs from dist/calvex-macos-arm64.sha256"
+for name in calvex-macos-arm64 calvex-pressure-macos-arm64; do
+    [ "$(unzip -p "$macos" "calvex/bin/$name" | sha256sum | cut -d' ' -f1)" = "$(cut -d' ' -f1 "dist/$name.sha256")" ] ||
+        fail "the wheel's $name differs from dist/$name.sha256"
+done
 
 # The pure wheel in a fresh venv, offline, used three ways.
 "$python" -m venv "$work/venv"
@@ -77,12 +82,15 @@ helper="['$simrun', '$calvex']"
 import calvex
 snapshot = calvex.read_sensors(helper=$helper, timeout=10)
 print(len(snapshot.sensors), calvex.hottest(snapshot).name, calvex.summary(snapshot)["cpu"].count, calvex.kind_of("PMU tdie1"))
+pressure_helper = ["/usr/bin/env", "CALVEX_SIM_PRESSURE=1", "$simrun", "$(dirname "$calvex")/calvex-pressure"]
+print(calvex.read_thermal_pressure(helper=pressure_helper, timeout=10).pressure)
 try:
     calvex.read_sensors()
 except calvex.CalvexError as error:
     print(error.code)
 PY
-[ "$(cat sync.out)" = "55 PMU tcal 27 cpu
+[ "$(cat sync.out)" = "55 pACC MTR Temp Sensor7 27 cpu
+moderate
 UNSUPPORTED_PLATFORM" ] || fail "the sync consumer printed: $(cat sync.out)"
 "$work/venv/bin/python" - >async.out <<PY || fail "the async consumer failed: $(cat async.out)"
 import asyncio, calvex
@@ -117,5 +125,7 @@ wait $exporter || fail "calvex-exporter did not exit 0 on SIGTERM"
 # The macOS wheel, installed for its platform: the helper keeps its run bit.
 "$work/venv/bin/pip" install --quiet --no-index --no-deps --target "$work/mac" \
     --platform macosx_11_0_arm64 --only-binary=:all: "$OLDPWD/$macos" || fail "pip could not install $macos for macOS"
-[ -x "$work/mac/calvex/bin/calvex-macos-arm64" ] || fail "the installed helper is not executable"
+for name in calvex-macos-arm64 calvex-pressure-macos-arm64; do
+    [ -x "$work/mac/calvex/bin/$name" ] || fail "the installed $name is not executable"
+done
 echo "PASS: $(basename "$any") ($(wc -c <"$OLDPWD/$any") bytes) and $(basename "$macos") ($(wc -c <"$OLDPWD/$macos") bytes): files, tags, helper; installed offline; sync, async, python -m calvex and calvex-exporter consumers work"

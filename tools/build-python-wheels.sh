@@ -14,10 +14,12 @@ python=/usr/bin/python3
 tools/prerequisites.sh "$python:python3" \
     /usr/lib/python3/dist-packages/build/__init__.py:python3-build \
     /usr/lib/python3/dist-packages/hatchling/__init__.py:python3-hatchling
-[ -x dist/calvex-macos-arm64 ] || tools/build-macos-arm64.sh >/dev/null
-recorded=$(cut -d' ' -f1 dist/calvex-macos-arm64.sha256)
-[ "$(sha256sum < dist/calvex-macos-arm64 | cut -d' ' -f1)" = "$recorded" ] ||
-    { echo "dist/calvex-macos-arm64 differs from its recorded SHA-256" >&2; exit 1; }
+[ -x dist/calvex-macos-arm64 ] && [ -x dist/calvex-pressure-macos-arm64 ] || tools/build-macos-arm64.sh >/dev/null
+for name in calvex-macos-arm64 calvex-pressure-macos-arm64; do
+    recorded=$(cut -d' ' -f1 "dist/$name.sha256")
+    [ "$(sha256sum < "dist/$name" | cut -d' ' -f1)" = "$recorded" ] ||
+        { echo "dist/$name differs from its recorded SHA-256" >&2; exit 1; }
+done
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 315532800)}
 
 out=$(mktemp -d)

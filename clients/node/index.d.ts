@@ -97,6 +97,8 @@ export class CalvexError extends Error {
    * - `UNSUPPORTED_PLATFORM`: not macOS on arm64, and no `helper` was given; nothing was run.
    * - `HELPER_FAILED`: the helper could not start, was killed, or exited without a line (the message says how).
    * - `BAD_OUTPUT`: the helper wrote a line that is neither a snapshot nor an error line (see `line`).
+   * - `PRESSURE_NOT_AVAILABLE`: the pressure helper found no notify service.
+   * - `NO_PRESSURE_NOTIFICATION`: the pressure helper could not register for the notification.
    */
   code: CalvexErrorCode;
   /** The line the helper wrote, for `BAD_OUTPUT` and the two error codes. */
@@ -114,7 +116,71 @@ export class CalvexError extends Error {
 }
 
 /** Why a run failed: the `code` of a `CalvexError`. */
-export type CalvexErrorCode = 'IOKIT_NOT_AVAILABLE' | 'NO_HID_EVENT_SYSTEM' | 'UNSUPPORTED_PLATFORM' | 'HELPER_FAILED' | 'BAD_OUTPUT';
+export type CalvexErrorCode =
+  | 'IOKIT_NOT_AVAILABLE'
+  | 'NO_HID_EVENT_SYSTEM'
+  | 'PRESSURE_NOT_AVAILABLE'
+  | 'NO_PRESSURE_NOTIFICATION'
+  | 'UNSUPPORTED_PLATFORM'
+  | 'HELPER_FAILED'
+  | 'BAD_OUTPUT';
+
+/**
+ * The system's thermal pressure level: macOS's own decision on whether to
+ * hold the Mac back for heat. `level` is macOS's number for it (0 nominal to
+ * 4 sleeping), the number the system gave when it is off that scale (with
+ * `'unknown'`; one beyond 2^53 is rounded as JSON numbers are), or `null`
+ * when it could not be read.
+ *
+ * @example
+ * ```ts
+ * const { pressure, level } = await readThermalPressure();
+ * if (level !== null && level >= 2) console.log(`throttling: ${pressure}`);
+ * ```
+ */
+export interface ThermalPressure {
+  pressure: 'nominal' | 'moderate' | 'heavy' | 'trapping' | 'sleeping' | 'unknown';
+  level: number | null;
+}
+
+/**
+ * Runs the pressure helper once (`calvex-pressure --once`) and resolves with
+ * the level once it has exited; the same options and guarantees as
+ * `readSensors`, with `options.helper` naming the pressure helper's command.
+ *
+ * @example
+ * ```ts
+ * import { readThermalPressure } from 'calvex';
+ * console.log(await readThermalPressure()); // e.g. { pressure: 'nominal', level: 0 }
+ * ```
+ */
+export function readThermalPressure(options?: Options): Promise<ThermalPressure>;
+
+/**
+ * Runs the pressure helper at an interval and yields one level per line, a
+ * line per interval whether or not it changed; as `watchSensors` (newest
+ * wins, stopped on `break`, `return()` or an abort, no event-loop hold).
+ *
+ * @example
+ * ```ts
+ * import { watchThermalPressure } from 'calvex';
+ * for await (const { pressure } of watchThermalPressure({ intervalMs: 5000 })) {
+ *   if (pressure !== 'nominal') console.log(`macOS is holding the Mac back: ${pressure}`);
+ * }
+ * ```
+ */
+export function watchThermalPressure(options?: Options): AsyncIterableIterator<ThermalPressure>;
+
+/**
+ * Where the packaged macOS arm64 pressure helper is, as `bundledHelperPath`.
+ *
+ * @example
+ * ```ts
+ * import { bundledPressureHelperPath } from 'calvex';
+ * console.log(bundledPressureHelperPath); // …/node_modules/calvex/bin/calvex-pressure-macos-arm64
+ * ```
+ */
+export const bundledPressureHelperPath: string;
 
 /**
  * Where the packaged macOS arm64 helper is. Inside Electron's `app.asar` it

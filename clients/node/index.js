@@ -4,7 +4,7 @@
 import { fileURLToPath } from 'node:url';
 
 import { Watch, helperCommand, intervalArgument, readOnce } from './process.js';
-import { CalvexError, parseLine } from './protocol.js';
+import { CalvexError, parseLine, parsePressureLine } from './protocol.js';
 
 export { CalvexError };
 export { KINDS, hottest, kindOf, summary } from './kinds.js';
@@ -17,6 +17,9 @@ function unpackedFromAsar(path) {
 
 export const bundledHelperPath = unpackedFromAsar(
   fileURLToPath(new URL('./bin/calvex-macos-arm64', import.meta.url)),
+);
+export const bundledPressureHelperPath = unpackedFromAsar(
+  fileURLToPath(new URL('./bin/calvex-pressure-macos-arm64', import.meta.url)),
 );
 
 /**
@@ -33,6 +36,23 @@ export function readSensors(options = {}) {
 export function watchSensors(options = {}) {
   const command = helperCommand(options.helper, intervalArgument(options.intervalMs), bundledHelperPath);
   return new Watch(command, parseLine, options.signal);
+}
+
+/**
+ * Runs the pressure helper with --once and resolves with the system's
+ * thermal pressure level, e.g. { pressure: 'nominal', level: 0 }.
+ */
+export function readThermalPressure(options = {}) {
+  return readOnce(helperCommand(options.helper, '--once', bundledPressureHelperPath), parsePressureLine, options.signal);
+}
+
+/**
+ * Runs the pressure helper at the given interval and yields its levels,
+ * one per interval whether or not the level changed, newest wins.
+ */
+export function watchThermalPressure(options = {}) {
+  const command = helperCommand(options.helper, intervalArgument(options.intervalMs), bundledPressureHelperPath);
+  return new Watch(command, parsePressureLine, options.signal);
 }
 
 /**

@@ -1,7 +1,20 @@
 // Type tests of index.d.ts, checked with `tsc --strict --noEmit`: what must
 // compile does, and each @ts-expect-error line must fail to.
-import { CalvexError, KINDS, bundledHelperPath, byName, hottest, kindOf, readSensors, summary, watchSensors } from './index.js';
-import type { KindSummary, Options, Sensor, SensorKind, Snapshot } from './index.js';
+import {
+  CalvexError,
+  KINDS,
+  bundledHelperPath,
+  bundledPressureHelperPath,
+  byName,
+  hottest,
+  kindOf,
+  readSensors,
+  readThermalPressure,
+  summary,
+  watchSensors,
+  watchThermalPressure,
+} from './index.js';
+import type { CalvexErrorCode, KindSummary, Options, Sensor, SensorKind, Snapshot, ThermalPressure } from './index.js';
 
 async function uses(): Promise<void> {
   const snapshot: Snapshot = await readSensors();
@@ -23,7 +36,7 @@ async function uses(): Promise<void> {
     await readSensors({ helper: ['calvex'] });
   } catch (error) {
     if (error instanceof CalvexError) {
-      const code: 'IOKIT_NOT_AVAILABLE' | 'NO_HID_EVENT_SYSTEM' | 'UNSUPPORTED_PLATFORM' | 'HELPER_FAILED' | 'BAD_OUTPUT' = error.code;
+      const code: CalvexErrorCode = error.code;
       const line: string | undefined = error.line;
       const message: string = error.message;
       void code, line, message;
@@ -70,5 +83,18 @@ async function uses(): Promise<void> {
   new CalvexError('TIMEOUT', 'late');
   // @ts-expect-error a message is required
   new CalvexError('HELPER_FAILED');
+
+  const pressure: ThermalPressure = await readThermalPressure({ helper: ['calvex-pressure'] });
+  const level: number | null = pressure.level;
+  for await (const each of watchThermalPressure({ intervalMs: 5000 })) {
+    const name: 'nominal' | 'moderate' | 'heavy' | 'trapping' | 'sleeping' | 'unknown' = each.pressure;
+    void name;
+  }
+  const pressurePath: string = bundledPressureHelperPath;
+  const notAvailable: CalvexError['code'] = 'PRESSURE_NOT_AVAILABLE';
+  void level, pressurePath, notAvailable;
+  // @ts-expect-error a level is a number or null, never a string
+  const asText: string = pressure.level;
+  void asText;
 }
 void uses;

@@ -6,6 +6,12 @@ const ERROR_CODES = {
   'IOKit not available': 'IOKIT_NOT_AVAILABLE',
   'no HID event system': 'NO_HID_EVENT_SYSTEM',
 };
+const PRESSURE_ERROR_CODES = {
+  'thermal pressure not available': 'PRESSURE_NOT_AVAILABLE',
+  'no thermal pressure notification': 'NO_PRESSURE_NOTIFICATION',
+};
+// The pressure helper's level names, by level: macOS's own scale.
+const PRESSURE_LEVELS = ['nominal', 'moderate', 'heavy', 'trapping', 'sleeping'];
 
 // A line longer than this is no calvex line (1024 sensors take about 100 kB).
 export const LONGEST_LINE_CHARACTERS = 4 * 1024 * 1024;
@@ -51,7 +57,34 @@ export function parseLine(line) {
     }
     return { sensors };
   }
-  const code = message !== null && typeof message === 'object' ? ERROR_CODES[message.error] : undefined;
-  if (code !== undefined) return new CalvexError(code, `calvex: ${message.error}`, line);
-  return badOutput('a line that is neither a snapshot nor an error', line);
+  return errorLine(message, ERROR_CODES, line) ?? badOutput('a line that is neither a snapshot nor an error', line);
+}
+
+function errorLine(message, codes, line) {
+  const error = message !== null && typeof message === 'object' ? message.error : undefined;
+  const code = typeof error === 'string' && Object.hasOwn(codes, error) ? codes[error] : undefined;
+  return code === undefined ? undefined : new CalvexError(code, `calvex: ${error}`, line);
+}
+
+// The line's level when it is one the helper writes, else undefined.
+function pressureOf(message) {
+  if (message === null || typeof message !== 'object' || Array.isArray(message)) return undefined;
+  const keys = Object.keys(message);
+  if (keys.length !== 2 || !('pressure' in message) || !('level' in message)) return undefined;
+  const { pressure, level } = message;
+  if (level === null) return pressure === 'unknown' ? { pressure, level } : undefined;
+  if (!Number.isInteger(level) || level < 0) return undefined;
+  const named = level < PRESSURE_LEVELS.length ? PRESSURE_LEVELS[level] : 'unknown';
+  return pressure === named ? { pressure, level } : undefined;
+}
+
+// One line of the pressure helper's output, without its line feed.
+export function parsePressureLine(line) {
+  let message;
+  try {
+    message = JSON.parse(line);
+  } catch {
+    return badOutput('a line that is not JSON', line);
+  }
+  return pressureOf(message) ?? errorLine(message, PRESSURE_ERROR_CODES, line) ?? badOutput('a line that is neither a pressure level nor an error', line);
 }

@@ -34,3 +34,8 @@ class CustomBuildHook(BuildHookInterface):  # type: ignore[type-arg]
             build_data["tag"] = MACOS_TAG
             build_data["pure_python"] = False
             build_data["force_include"][helper] = "calvex/bin/calvex-macos-arm64"
+            # The pressure helper is built beside it, into the same folder.
+            pressure = os.path.join(os.path.dirname(helper), "calvex-pressure-macos-arm64")
+            if not os.access(pressure, os.X_OK):
+                raise RuntimeError(f"{pressure}, the pressure helper beside CALVEX_WHEEL_HELPER, is not an executable file")
+            build_data["force_include"][pressure] = "calvex/bin/calvex-pressure-macos-arm64"

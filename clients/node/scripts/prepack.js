@@ -1,7 +1,7 @@
 // Runs before `npm pack` and `npm publish`: puts the signed macOS arm64
-// helper at bin/calvex-macos-arm64 (building it with the repository's
-// cross-build when dist/ has none), checks it against its recorded SHA-256,
-// and copies the project's LICENSE and the clients' shared data beside it.
+// helpers at bin/ (building them with the repository's cross-build when
+// dist/ has none), checks each against its recorded SHA-256, and copies the
+// project's LICENSE and the clients' shared data beside them.
 import { execFileSync } from 'node:child_process';
 import { chmodSync, copyFileSync, existsSync, mkdirSync, readFileSync } from 'node:fs';
 import { createHash } from 'node:crypto';
@@ -11,21 +11,24 @@ import { copyShared } from './copy-shared.js';
 
 const here = fileURLToPath(new URL('../', import.meta.url));
 const root = fileURLToPath(new URL('../../../', import.meta.url));
-const built = `${root}dist/calvex-macos-arm64`;
-const packaged = `${here}bin/calvex-macos-arm64`;
+const helpers = ['calvex-macos-arm64', 'calvex-pressure-macos-arm64'];
 
-if (!existsSync(built)) {
+if (!helpers.every((helper) => existsSync(`${root}dist/${helper}`))) {
   execFileSync(`${root}tools/build-macos-arm64.sh`, { stdio: ['ignore', 'inherit', 'inherit'] });
 }
-const recorded = readFileSync(`${built}.sha256`, 'utf8').split(/\s+/)[0];
 mkdirSync(`${here}bin`, { recursive: true });
-copyFileSync(built, packaged);
-chmodSync(packaged, 0o755);
-const actual = createHash('sha256').update(readFileSync(packaged)).digest('hex');
-if (actual !== recorded) {
-  console.error(`prepack: bin/calvex-macos-arm64 has SHA-256 ${actual}, dist/ records ${recorded}`);
-  process.exit(1);
+for (const helper of helpers) {
+  const built = `${root}dist/${helper}`;
+  const packaged = `${here}bin/${helper}`;
+  const recorded = readFileSync(`${built}.sha256`, 'utf8').split(/\s+/)[0];
+  copyFileSync(built, packaged);
+  chmodSync(packaged, 0o755);
+  const actual = createHash('sha256').update(readFileSync(packaged)).digest('hex');
+  if (actual !== recorded) {
+    console.error(`prepack: bin/${helper} has SHA-256 ${actual}, dist/ records ${recorded}`);
+    process.exit(1);
+  }
+  console.error(`prepack: bin/${helper} ${actual}`);
 }
 copyFileSync(`${root}LICENSE`, `${here}LICENSE`);
 copyShared();
-console.error(`prepack: bin/calvex-macos-arm64 ${actual}`);

@@ -9,8 +9,8 @@ import { tmpdir } from 'node:os';
 import { test, after, afterEach } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 
-import { CalvexError, readSensors, watchSensors } from '../index.js';
-import { children, expectedLines, killChildren, scenario, script, simulated, within } from './helper.js';
+import { CalvexError, readSensors, readThermalPressure, watchSensors, watchThermalPressure } from '../index.js';
+import { children, expectedLines, killChildren, scenario, script, simulated, simulatedPressure, within } from './helper.js';
 
 const scratch = mkdtempSync(`${tmpdir()}/calvex-client-`);
 after(() => rmSync(scratch, { recursive: true, force: true }));
@@ -242,4 +242,27 @@ test('a fresh checkout imports the package without a build', async () => {
   child.stdout.on('data', (chunk) => { printed += chunk; });
   const [code] = await within(10, once(child, 'exit'), 'an import from a fresh checkout');
   assert.deepEqual([code, printed], [0, 'cpu\n']);
+});
+
+test('the thermal pressure level, once and watched, with its own error codes', async () => {
+  assert.deepEqual(await within(5, readThermalPressure({ helper: simulatedPressure({ CALVEX_SIM_PRESSURE: '3' }) }), 'a read'), { pressure: 'trapping', level: 3 });
+  const levels = [];
+  await within(10, (async () => {
+    for await (const level of watchThermalPressure({ helper: simulatedPressure({ CALVEX_SIM_PRESSURE: '0,2,fail,18446744073709551615' }), intervalMs: 200 })) {
+      levels.push(level);
+      if (levels.length === 4) break;
+    }
+  })(), 'a watch');
+  assert.deepEqual(levels, [
+    { pressure: 'nominal', level: 0 },
+    { pressure: 'heavy', level: 2 },
+    { pressure: 'unknown', level: null },
+    { pressure: 'unknown', level: 18446744073709551615 },
+  ]);
+  for (const [fault, code] of [['no-symbol=notify_register_check', 'PRESSURE_NOT_AVAILABLE'], ['no-pressure-notification', 'NO_PRESSURE_NOTIFICATION']]) {
+    await within(5, assert.rejects(readThermalPressure({ helper: simulatedPressure({ CALVEX_SIM_FAULT: fault }) }), { name: 'CalvexError', code }), fault);
+    await within(5, assert.rejects(watchThermalPressure({ helper: simulatedPressure({ CALVEX_SIM_FAULT: fault }) }).next(), { code }), fault);
+  }
+  await within(5, assert.rejects(readThermalPressure(), { code: 'UNSUPPORTED_PLATFORM' }), 'no helper here');
+  assertNoChildren();
 });

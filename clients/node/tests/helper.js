@@ -7,10 +7,17 @@ export const root = fileURLToPath(new URL('../../../', import.meta.url));
 const simrun = process.env.CALVEX_TEST_SIMRUN ?? `${root}build/sim/simrun`;
 const tool = process.env.CALVEX_TEST_TOOL ?? `${root}build/calvex`;
 
+const pressureTool = process.env.CALVEX_TEST_PRESSURE_TOOL ?? `${tool.slice(0, tool.lastIndexOf('/'))}/calvex-pressure`;
+
 // The helper command, with simulated-platform variables set in front of it.
-export function simulated(variables = {}) {
+export function simulated(variables = {}, helper = tool) {
   const assignments = Object.entries({ CALVEX_SIM_CLOCK: 'real', ...variables }).map(([name, value]) => `${name}=${value}`);
-  return ['/usr/bin/env', ...assignments, simrun, tool];
+  return ['/usr/bin/env', ...assignments, simrun, helper];
+}
+
+// The pressure helper's command on the simulated notify service.
+export function simulatedPressure(variables = {}) {
+  return simulated(variables, pressureTool);
 }
 
 export function scenario(name) {

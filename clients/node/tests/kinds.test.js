@@ -1,10 +1,12 @@
-// The shared vectors of the sensor-kind table, as every client runs them,
-// and the table's patterns kept to what JavaScript and Python read alike.
+// The shared vectors of the sensor-kind table and of the pressure line, as
+// every client runs them, and the table's patterns kept to what JavaScript
+// and Python read alike.
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { test } from 'node:test';
 
 import { KINDS, hottest, kindOf, summary } from '../index.js';
+import { parsePressureLine } from '../protocol.js';
 import { root } from './helper.js';
 
 const shared = (file) => JSON.parse(readFileSync(`${root}clients/shared/${file}`, 'utf8'));
@@ -70,5 +72,13 @@ test('every reported machine gets the answer a user wants', () => {
       assert.equal(kindOf(cpu.name), 'cpu', scenario);
       if (Math.max(...parts.map(({ celsius }) => celsius)) === cpu.celsius) assert.equal(kindOf(top.name), 'cpu', scenario);
     });
+  }
+});
+
+test('every pressure line of the shared vectors gets its value or its code', () => {
+  for (const [line, expected] of shared('pressure-line-vectors.json').lines) {
+    const parsed = parsePressureLine(line);
+    if (typeof expected === 'string') assert.deepEqual([parsed.code, parsed.line], [expected, line], line);
+    else assert.deepEqual(parsed, expected, line);
   }
 });

@@ -1,7 +1,11 @@
 """Lines the real tool never writes, as a broken or foreign helper might:
 each is a snapshot or the documented error, never an exception."""
 
+import json
+from typing import Any, List
+
 import pytest
+from conftest import ROOT
 
 from calvex import CalvexError, Sensor, Snapshot, ThermalPressure
 from calvex._protocol import parse_line, parse_pressure_line
@@ -42,32 +46,14 @@ def test_a_line_becomes_a_snapshot_or_an_error(line: str, expected: object) -> N
         assert isinstance(parsed, CalvexError) and parsed.code == expected and parsed.line == line
 
 
-@pytest.mark.parametrize(
-    "line, expected",
-    [
-        ('{"pressure":"nominal","level":0}', ThermalPressure("nominal", 0)),
-        ('{"pressure":"sleeping","level":4}', ThermalPressure("sleeping", 4)),
-        ('{"pressure":"unknown","level":18446744073709551615}', ThermalPressure("unknown", 18446744073709551615)),
-        ('{"pressure":"unknown","level":null}', ThermalPressure("unknown", None)),
-        ('{"error":"thermal pressure not available"}', "PRESSURE_NOT_AVAILABLE"),
-        ('{"error":"no thermal pressure notification"}', "NO_PRESSURE_NOTIFICATION"),
-        # What the helper never writes: a name off its level, a level of another type, extra keys, the other helper's lines.
-        ('{"pressure":"heavy","level":1}', BAD),
-        ('{"pressure":"unknown","level":3}', BAD),
-        ('{"pressure":"nominal","level":null}', BAD),
-        ('{"pressure":"nominal","level":0.0}', BAD),
-        ('{"pressure":"nominal","level":false}', BAD),
-        ('{"pressure":"unknown","level":-1}', BAD),
-        ('{"pressure":"nominal","level":0,"extra":1}', BAD),
-        ('{"pressure":"nominal"}', BAD),
-        ('{"error":"IOKit not available"}', BAD),
-        ('{"sensors":[]}', BAD),
-        ("", BAD),
-    ],
-)
-def test_pressure_lines(line: str, expected: object) -> None:
+PRESSURE_VECTORS: List[Any] = json.loads((ROOT / "clients" / "shared" / "pressure-line-vectors.json").read_text("utf-8"))["lines"]
+
+
+@pytest.mark.parametrize("line, expected", PRESSURE_VECTORS)
+def test_pressure_lines_of_the_shared_vectors(line: str, expected: Any) -> None:
     parsed = parse_pressure_line(line)
     if isinstance(expected, str):
         assert isinstance(parsed, CalvexError) and parsed.code == expected and parsed.line == line
     else:
-        assert parsed == expected
+        assert parsed == ThermalPressure(**expected)
+    assert parse_pressure_line('{"pressure":"unknown","level":18446744073709551615}') == ThermalPressure("unknown", 2**64 - 1)
