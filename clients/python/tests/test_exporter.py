@@ -52,7 +52,7 @@ def test_a_scrape_is_the_snapshot_exactly_and_promtool_accepts_it(tmp_path: Path
         assert status == 200
         assert samples["calvex_temperature_celsius"] == EXPECTED
         assert samples["calvex_sensors"] == {(): len(ENTRIES)}
-        assert samples["calvex_helper_starts_total"] == {(): 1}
+        assert samples["calvex_helper_starts_total"] == {(("helper", "sensors"),): 1}
         assert set(samples["calvex_helper_failures_total"].values()) == {0}
         assert abs(samples["calvex_snapshot_timestamp_seconds"][()] - time.time()) < 5
         checked = promtool("check", "metrics", text=text)
@@ -66,9 +66,9 @@ def test_the_exporter_restarts_a_helper_killed_from_outside(tmp_path: Path) -> N
         wait_until(5, "calvex_up 1", lambda: run.value("calvex_up") == 1)
         first = run.helpers()
         os.kill(first[0], 9)
-        wait_until(10, "a second helper", lambda: run.value("calvex_helper_starts_total") == 2)
+        wait_until(10, "a second helper", lambda: run.value("calvex_helper_starts_total", helper="sensors") == 2)
         wait_until(5, "calvex_up back to 1", lambda: run.value("calvex_up") == 1)
-        assert run.value("calvex_helper_failures_total", code="HELPER_FAILED") == 1
+        assert run.value("calvex_helper_failures_total", helper="sensors", code="HELPER_FAILED") == 1
         assert not alive(first[0])
 
 
@@ -98,7 +98,7 @@ def test_what_cannot_work_ends_at_once_with_one_sentence(arguments: List[str], s
 def test_an_error_line_is_counted_and_retried_with_backoff_not_in_a_loop() -> None:
     with ExporterRun(simulated(CALVEX_SIM_FAULT="no-client")) as run:
         time.sleep(4.5 * TIME_SCALE)
-        failures = run.value("calvex_helper_failures_total", code="NO_HID_EVENT_SYSTEM")
+        failures = run.value("calvex_helper_failures_total", helper="sensors", code="NO_HID_EVENT_SYSTEM")
         # Tries at 0, 1, 3 (then 7) seconds: a loop would have made hundreds.
         assert failures is not None and 2 <= failures <= 3, failures
         assert run.value("calvex_up") == 0
@@ -114,7 +114,7 @@ def test_a_silent_helper_makes_the_readings_stale_then_is_stopped() -> None:
         assert "calvex_temperature_celsius" not in run.samples()
         assert run.value("calvex_sensors") == 1
         # Ten intervals (2 s) without a line: the helper is stopped and counted.
-        wait_until(10, "a hung helper counted", lambda: run.value("calvex_helper_failures_total", code="HELPER_FAILED") == 1)
+        wait_until(10, "a hung helper counted", lambda: run.value("calvex_helper_failures_total", helper="sensors", code="HELPER_FAILED") == 1)
         assert not any(alive(pid) for pid in run.helpers_seen[:1])
 
 

@@ -18,7 +18,7 @@ from pathlib import Path
 from typing import Dict, Iterator, List
 
 import pytest
-from conftest import PACKAGE, ROOT, TIME_SCALE, script, simulated
+from conftest import PACKAGE, ROOT, TIME_SCALE, script, simulated, simulated_pressure
 from exporter_run import PROMTOOL, ExporterRun, scenario_file, wait_until
 from prometheus_client.parser import text_string_to_metric_families
 
@@ -268,7 +268,7 @@ def exporter(*arguments: str) -> "subprocess.CompletedProcess[str]":
 
 def test_the_command_line_says_what_it_does() -> None:
     done = exporter("--helper")
-    assert (done.returncode, done.stderr) == (2, "calvex-exporter: --helper needs a command after it: --helper PATH [ARGUMENTS ...]\n")
+    assert done.returncode == 2 and done.stderr.endswith("calvex-exporter: error: --helper needs a command after it: --helper PATH [ARGUMENTS ...]\n")
     done = exporter("--help")
     shown = " ".join(done.stdout.split())
     assert done.returncode == 0 and "(default: 127.0.0.1:9879)" in shown and "(default: 2000)" in shown
@@ -315,6 +315,9 @@ def test_every_reported_machine_gets_distinct_series_with_their_kinds(scenario: 
         def view(self) -> "SupervisorView[object]":
             return SupervisorView(self.snapshot, time.time(), True, 1, {}, None)
 
+        def start(self) -> None:
+            pass
+
     for line in (ROOT / "sim" / "scenarios" / f"{scenario}.expected").read_text().splitlines():
         registry = calvex_registry(Still(line), with_process_metrics=False)  # type: ignore[arg-type]
         temperatures = samples(generate_latest(registry).decode())["calvex_temperature_celsius"]
@@ -326,3 +329,40 @@ def test_every_reported_machine_gets_distinct_series_with_their_kinds(scenario: 
             seen[entry["name"]] = occurrence + 1
             labels = json.dumps({"kind": kind_of(entry["name"]), "occurrence": str(occurrence), "sensor": entry["name"]}, sort_keys=True)
             assert temperatures[labels] == entry["t"]
+
+
+@pytest.mark.parametrize(
+    "variables, level, up",
+    [
+        ({"CALVEX_SIM_PRESSURE": "2"}, 2.0, 1.0),
+        ({"CALVEX_SIM_PRESSURE": "0"}, 0.0, 1.0),
+        ({"CALVEX_SIM_PRESSURE": "fail"}, None, 1.0),  # a read that failed: unknown, so absent
+        ({"CALVEX_SIM_PRESSURE": "7"}, None, 1.0),  # off macOS's scale: unknown, so absent
+        ({"CALVEX_SIM_FAULT": "no-pressure-notification"}, None, 0.0),
+    ],
+)
+def test_the_thermal_pressure_level_beside_the_temperatures(variables: Dict[str, str], level: object, up: float) -> None:
+    with ExporterRun(simulated(), "--pressure-helper", *simulated_pressure(**variables)) as run:
+        wait_until(5, "calvex_up 1", lambda: run.value("calvex_up") == 1)
+        wait_until(5, "the pressure helper's state", lambda: run.value("calvex_thermal_pressure_up") == up and (up == 0 or run.value("calvex_helper_failures_total", helper="pressure", code="HELPER_FAILED") == 0))
+        assert run.value("calvex_thermal_pressure_level") == level
+        assert "no thermal pressure helper here" not in "\n".join(run.log)
+        if up == 0:
+            wait_until(5, "a counted failure", lambda: (run.value("calvex_helper_failures_total", helper="pressure", code="NO_PRESSURE_NOTIFICATION") or 0) >= 1)
+            run.wait_for_log(5, "the pressure helper failed (NO_PRESSURE_NOTIFICATION): calvex: no thermal pressure notification")
+        if PROMTOOL is not None:
+            checked = subprocess.run([PROMTOOL, "check", "metrics"], input=run.get()[1], capture_output=True, text=True, timeout=30)
+            assert checked.returncode == 0, checked.stdout + checked.stderr
+
+
+def test_without_a_pressure_helper_its_metrics_are_left_out_and_said_so(tmp_path: Path) -> None:
+    with ExporterRun(simulated()) as run:
+        run.wait_for_log(5, "no thermal pressure helper here")
+        wait_until(5, "calvex_up 1", lambda: run.value("calvex_up") == 1)
+        assert not any(name.startswith("calvex_thermal_pressure") for name in run.samples())
+    path = tmp_path / "calvex.prom"
+    run = ExporterRun(simulated(), "--textfile", str(path), "--pressure-helper", *simulated_pressure(CALVEX_SIM_PRESSURE="3"))
+    wait_until(10, "the level in the file", lambda: path.exists() and "calvex_thermal_pressure_level 3.0" in path.read_text())
+    run.stop()
+    left = path.read_text()
+    assert "calvex_thermal_pressure_up 0.0" in left and "\ncalvex_thermal_pressure_level " not in left

@@ -9,7 +9,7 @@ import socketserver
 import tempfile
 import threading
 import time
-from typing import Any, Callable, Dict, Iterable, Iterator
+from typing import Any, Callable, Dict, Iterable, Iterator, Optional
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
 
 from prometheus_client import CollectorRegistry, generate_latest, make_wsgi_app
@@ -20,8 +20,8 @@ from prometheus_client.process_collector import ProcessCollector
 from prometheus_client.registry import Collector
 
 from ._kinds import kind_of
-from ._protocol import Snapshot
-from ._supervisor import HelperSupervisor, occurrences
+from ._protocol import Snapshot, ThermalPressure
+from ._supervisor import HelperSupervisor, SupervisorView, occurrences
 
 # At most this many connections are served at once.
 LONGEST_CONNECTION_QUEUE = 128
@@ -40,13 +40,15 @@ INDEX_PAGE = b"""<!doctype html>
 
 
 class CalvexCollector(Collector):
-    """The calvex_* metrics, all from one view of the supervisor."""
+    """The calvex_* metrics, each helper's from one view of its supervisor."""
 
-    def __init__(self, supervisor: "HelperSupervisor[Snapshot]") -> None:
-        self._supervisor = supervisor
+    def __init__(self, sensors: "HelperSupervisor[Snapshot]", pressure: "Optional[HelperSupervisor[ThermalPressure]]") -> None:
+        self._sensors = sensors
+        self._pressure = pressure
 
     def collect(self) -> Iterator[Metric]:
-        view = self._supervisor.view()
+        view = self._sensors.view()
+        pressure_view = self._pressure.view() if self._pressure is not None else None
         sensors = view.value.sensors if view.value is not None else ()
         temperatures = GaugeMetricFamily(
             "calvex_temperature_celsius",
@@ -62,19 +64,44 @@ class CalvexCollector(Collector):
         yield GaugeMetricFamily(
             "calvex_snapshot_timestamp_seconds", "When the newest snapshot was read (Unix time; 0 before the first).", value=view.value_time
         )
-        yield CounterMetricFamily("calvex_helper_starts_total", "Helpers started.", value=view.starts)
-        failures = CounterMetricFamily("calvex_helper_failures_total", "Helper failures by error code.", labels=["code"])
-        for code, count in view.failures.items():
-            failures.add_metric([code], count)
+        if pressure_view is not None:
+            yield from self._pressure_metrics(pressure_view)
+        starts = CounterMetricFamily("calvex_helper_starts_total", "Helpers started, by helper.", labels=["helper"])
+        failures = CounterMetricFamily("calvex_helper_failures_total", "Helper failures by helper and error code.", labels=["helper", "code"])
+        for helper, each in (("sensors", view), ("pressure", pressure_view)):
+            if each is not None:
+                starts.add_metric([helper], each.starts)
+                for code, count in each.failures.items():
+                    failures.add_metric([helper, code], count)
+        yield starts
         yield failures
 
+    @staticmethod
+    def _pressure_metrics(view: "SupervisorView[ThermalPressure]") -> Iterator[Metric]:
+        level = GaugeMetricFamily(
+            "calvex_thermal_pressure_level",
+            "The system's thermal pressure level: 0 nominal, 1 moderate, 2 heavy, 3 trapping, 4 sleeping; absent while unknown or stale.",
+        )
+        known = view.value is not None and view.value.level is not None and view.value.level <= 4
+        if view.fresh and known:
+            assert view.value is not None and view.value.level is not None
+            level.add_metric([], view.value.level)
+        yield level
+        yield GaugeMetricFamily(
+            "calvex_thermal_pressure_up", "1 while the pressure helper's newest line is younger than three intervals.", value=int(view.fresh)
+        )
 
-def calvex_registry(supervisor: "HelperSupervisor[Snapshot]", with_process_metrics: bool) -> CollectorRegistry:
+
+def calvex_registry(
+    supervisor: "HelperSupervisor[Snapshot]",
+    with_process_metrics: bool,
+    pressure: "Optional[HelperSupervisor[ThermalPressure]]" = None,
+) -> CollectorRegistry:
     """A registry of the calvex_* metrics and, for the HTTP server, the
     client library's own process and Python metrics (not for a text file,
     where they would clash with the host exporter's own)."""
     registry = CollectorRegistry(auto_describe=False)
-    registry.register(CalvexCollector(supervisor))
+    registry.register(CalvexCollector(supervisor, pressure))
     if with_process_metrics:
         ProcessCollector(registry=registry)
         PlatformCollector(registry=registry)

@@ -12,7 +12,9 @@ from typing import Callable, Dict, Generic, List, Optional, Sequence
 from ._process import STOP_GRACE_SECONDS, HelperRun, Parse, Value
 from ._protocol import CalvexError
 
-FAILURE_CODES = ("IOKIT_NOT_AVAILABLE", "NO_HID_EVENT_SYSTEM", "UNSUPPORTED_PLATFORM", "HELPER_FAILED", "BAD_OUTPUT")
+# The codes each helper's failures are counted under, each from 0.
+SENSOR_FAILURE_CODES = ("IOKIT_NOT_AVAILABLE", "NO_HID_EVENT_SYSTEM", "UNSUPPORTED_PLATFORM", "HELPER_FAILED", "BAD_OUTPUT")
+PRESSURE_FAILURE_CODES = ("PRESSURE_NOT_AVAILABLE", "NO_PRESSURE_NOTIFICATION", "UNSUPPORTED_PLATFORM", "HELPER_FAILED", "BAD_OUTPUT")
 # This many intervals without a line and the helper counts as hung.
 SILENT_INTERVALS = 10
 # A value older than this many intervals is stale, never served as current.
@@ -60,6 +62,8 @@ class HelperSupervisor(Generic[Value]):
         parse: "Parse[Value]",
         backoff: Backoff = Backoff(),
         pause: Optional[Callable[[float], object]] = None,
+        failure_codes: Sequence[str] = SENSOR_FAILURE_CODES,
+        woken: Optional[threading.Event] = None,
     ) -> None:
         self._command = list(command)
         self._interval = interval_seconds
@@ -68,13 +72,13 @@ class HelperSupervisor(Generic[Value]):
         self._lock = threading.Lock()
         self._stopping = threading.Event()
         self._pause = pause or self._stopping.wait
-        self.woken = threading.Event()
+        self.woken = woken or threading.Event()
         self._run: Optional[HelperRun[Value]] = None
         self._value: Optional[Value] = None
         self._value_time = 0.0
         self._value_moment = 0.0
         self._starts = 0
-        self._failures = {code: 0 for code in FAILURE_CODES}
+        self._failures = {code: 0 for code in failure_codes}
         self._last_failure: Optional[CalvexError] = None
         self._thread = threading.Thread(target=self._supervise, name="calvex-supervisor", daemon=True)
 

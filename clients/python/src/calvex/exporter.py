@@ -2,21 +2,24 @@
 helper, restarts it when it fails, and serves the newest snapshot on
 ``/metrics`` or writes it to a text file for the host exporter.
 
-    calvex-exporter [--listen HOST:PORT | --textfile PATH] [--interval-ms N] [--helper CMD ...]
+    calvex-exporter [--listen HOST:PORT | --textfile PATH] [--interval-ms N]
+                    [--helper CMD ...] [--pressure-helper CMD ...]
 
 Needs the exporter extra: ``pip install 'calvex[exporter]'``.
 """
 
 import argparse
+import os
 import signal
 import sys
 import threading
 from types import FrameType
 from typing import Any, List, Optional, Sequence, TextIO, Tuple
 
-from ._process import DEFAULT_INTERVAL_MS, SHORTEST_INTERVAL_MS, helper_command, interval_argument
-from ._protocol import CalvexError, Snapshot, parse_line
-from ._supervisor import HelperSupervisor, SupervisorView
+from ._commandline import add_helper_options, parse_with_helpers
+from ._process import DEFAULT_INTERVAL_MS, SHORTEST_INTERVAL_MS, bundled_pressure_helper_path, helper_command, interval_argument
+from ._protocol import CalvexError, parse_line, parse_pressure_line
+from ._supervisor import PRESSURE_FAILURE_CODES, HelperSupervisor, SupervisorView
 
 DEFAULT_LISTEN = "127.0.0.1:9879"
 # How often the exporter looks at its helper's state, and how soon a
@@ -55,18 +58,20 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--interval-ms", type=int, default=DEFAULT_INTERVAL_MS, metavar="N", help=f"milliseconds between snapshots, at least {SHORTEST_INTERVAL_MS} (default: %(default)s)"
     )
-    parser.add_argument("--helper", nargs=argparse.REMAINDER, metavar="CMD", help="run CMD ... instead of the bundled helper (comes last)")
+    add_helper_options(parser)
     parser.add_argument("--version", action="version", version=f"calvex-exporter {_version()}")
     return parser
 
 
 class StateLog:
-    """One line on standard error for each change of the helper's state
+    """One line on standard error for each change of a helper's state
     (failed, with its code and why; back; readings gone stale), never one
     per retry, so a day of failures is a handful of lines."""
 
-    def __init__(self, err: TextIO) -> None:
+    def __init__(self, err: TextIO, helper: str = "the helper", readings: str = "readings") -> None:
         self._err = err
+        self._helper = helper
+        self._readings = readings
         self._failures = 0
         self._failing_code: Optional[str] = None
         self._fresh = False
@@ -81,16 +86,16 @@ class StateLog:
         failures = sum(view.failures.values())
         failure = view.last_failure
         if failures > self._failures and failure is not None and failure.code != self._failing_code:
-            self.say(f"the helper failed ({failure.code}): {failure}; retrying with backoff")
+            self.say(f"{self._helper} failed ({failure.code}): {failure}; retrying with backoff")
             self._failing_code = failure.code
         self._failures = failures
         if view.fresh and not self._fresh:
             if self._failing_code is not None or self._said_stale:
-                self.say("the helper is back: fresh snapshots again")
+                self.say(f"{self._helper} is back: fresh {self._readings} again")
             self._failing_code = None
             self._said_stale = False
         elif self._fresh and not view.fresh and self._failing_code is None:
-            self.say("readings went stale: no snapshot for three intervals; temperatures are not served until one comes")
+            self.say(f"{self._readings} went stale: nothing new for three intervals; none is served until one comes")
             self._said_stale = True
         self._fresh = view.fresh
 
@@ -104,13 +109,54 @@ def _stop_on_signals(stopping: threading.Event, woken: threading.Event) -> None:
         signal.signal(number, handle)
 
 
-def _write_textfile_until_stopped(path: str, supervisor: "HelperSupervisor[Snapshot]", stopping: threading.Event, log: StateLog, interval: float) -> int:
-    """Rewrites the file after every snapshot and at least once per
-    interval. On the way out it is rewritten once more, down and without
-    temperatures, so nothing stale outlives the exporter as current."""
-    from ._metrics import calvex_registry, write_textfile
+class Supervised:
+    """The helpers the exporter keeps running (the sensors', and the
+    pressure helper's where there is one), a log for each, and one event
+    that either sets after each new value or failure."""
 
-    registry = calvex_registry(supervisor, with_process_metrics=False)
+    def __init__(self, sensors: List[str], pressure: Optional[List[str]], interval: float, err: TextIO) -> None:
+        self.woken = threading.Event()
+        # Said once the exporter has started serving or writing.
+        self.notes: List[str] = []
+        if pressure is None:
+            self.notes.append(
+                "no thermal pressure helper here: the calvex_thermal_pressure_* metrics are left out (give --pressure-helper to run one)"
+            )
+        self.sensors = HelperSupervisor(sensors, interval, parse_line, woken=self.woken)
+        self.pressure = None
+        if pressure is not None:
+            self.pressure = HelperSupervisor(
+                pressure, interval, parse_pressure_line, failure_codes=PRESSURE_FAILURE_CODES, woken=self.woken
+            )
+        self._logs: List[Tuple[Any, StateLog]] = [(self.sensors, StateLog(err))]
+        if self.pressure is not None:
+            self._logs.append((self.pressure, StateLog(err, "the pressure helper", "pressure levels")))
+
+    def start(self) -> None:
+        for supervisor, _ in self._logs:
+            supervisor.start()
+
+    def stop(self) -> None:
+        for supervisor, _ in self._logs:
+            supervisor.stop()
+
+    def look(self) -> None:
+        for supervisor, log in self._logs:
+            log.look(supervisor.view())
+
+    def registry(self, with_process_metrics: bool) -> Any:
+        from ._metrics import calvex_registry
+
+        return calvex_registry(self.sensors, with_process_metrics, self.pressure)
+
+
+def _write_textfile_until_stopped(path: str, helpers: Supervised, stopping: threading.Event, log: StateLog, interval: float) -> int:
+    """Rewrites the file after every new value and at least once per
+    interval. On the way out it is rewritten once more, down and without
+    temperatures or level, so nothing stale outlives the exporter as current."""
+    from ._metrics import write_textfile
+
+    registry = helpers.registry(with_process_metrics=False)
     said = ""
     try:
         write_textfile(path, registry)
@@ -118,11 +164,13 @@ def _write_textfile_until_stopped(path: str, supervisor: "HelperSupervisor[Snaps
         log.say(f"cannot write {path}: {error.strerror}")
         return 1
     log.say(f"writing {path} after every snapshot (interval {int(interval * 1000)} ms)")
+    for note in helpers.notes:
+        log.say(note)
     try:
         while not stopping.is_set():
-            supervisor.woken.wait(min(interval, TICK_SECONDS * 5))
-            supervisor.woken.clear()
-            log.look(supervisor.view())
+            helpers.woken.wait(min(interval, TICK_SECONDS * 5))
+            helpers.woken.clear()
+            helpers.look()
             if stopping.is_set():
                 break
             try:
@@ -133,7 +181,7 @@ def _write_textfile_until_stopped(path: str, supervisor: "HelperSupervisor[Snaps
                     said = error.strerror or str(error)
                     log.say(f"cannot write {path} now: {said}")
     finally:  # a signal, or an error of our own: either way the file says down
-        supervisor.stop()
+        helpers.stop()
         try:
             write_textfile(path, registry)
         except OSError as error:
@@ -141,12 +189,12 @@ def _write_textfile_until_stopped(path: str, supervisor: "HelperSupervisor[Snaps
     return 0
 
 
-def _serve_until_stopped(address: Tuple[str, int], supervisor: "HelperSupervisor[Snapshot]", stopping: threading.Event, log: StateLog) -> int:
-    from ._metrics import calvex_registry, http_server
+def _serve_until_stopped(address: Tuple[str, int], helpers: Supervised, stopping: threading.Event, log: StateLog) -> int:
+    from ._metrics import http_server
 
     host, port = address
     try:
-        server = http_server(host, port, calvex_registry(supervisor, with_process_metrics=True))
+        server = http_server(host, port, helpers.registry(with_process_metrics=True))
     except OSError as error:
         log.say(f"cannot listen on {host}:{port}: {error.strerror}")
         return 1
@@ -154,20 +202,28 @@ def _serve_until_stopped(address: Tuple[str, int], supervisor: "HelperSupervisor
     serving.start()
     shown = f"[{host}]" if ":" in host else host
     log.say(f"serving http://{shown}:{server.server_port}/metrics")
+    for note in helpers.notes:
+        log.say(note)
     while not stopping.wait(TICK_SECONDS):
-        log.look(supervisor.view())
+        helpers.look()
     server.shutdown()
     server.server_close()
     return 0
 
 
+def _pressure_command(given: Optional[List[str]], argument: str) -> Optional[List[str]]:
+    """The pressure helper to supervise: the one given, or the bundled one
+    where it is installed; None where there is none."""
+    if given is not None:
+        return helper_command(given, argument)
+    if os.access(bundled_pressure_helper_path, os.X_OK):
+        return helper_command(None, argument, bundled_pressure_helper_path)
+    return None
+
+
 def run(arguments: Sequence[str], err: TextIO) -> int:
-    options = _parser().parse_args(arguments)
-    helper: Optional[List[str]] = options.helper
+    options = parse_with_helpers(_parser(), arguments)
     log = StateLog(err)
-    if helper is not None and not helper:
-        log.say("--helper needs a command after it: --helper PATH [ARGUMENTS ...]")
-        return 2
     try:
         import prometheus_client  # noqa: F401: said now, not at the first scrape
     except ImportError as missing:
@@ -177,21 +233,22 @@ def run(arguments: Sequence[str], err: TextIO) -> int:
     if int(argument) != options.interval_ms:
         log.say(f"--interval-ms {options.interval_ms} is outside what the helper takes; using {argument}")
     try:
-        command = helper_command(helper, argument)
+        command = helper_command(options.helper, argument)
+        pressure = _pressure_command(options.pressure_helper, argument)
     except CalvexError as error:
         log.say(str(error))
         return 1
     interval = int(argument) / 1000
     stopping = threading.Event()
-    supervisor = HelperSupervisor(command, interval, parse_line)
-    _stop_on_signals(stopping, supervisor.woken)
-    supervisor.start()
+    helpers = Supervised(command, pressure, interval, err)
+    _stop_on_signals(stopping, helpers.woken)
+    helpers.start()
     try:
         if options.textfile is not None:
-            return _write_textfile_until_stopped(options.textfile, supervisor, stopping, log, interval)
-        return _serve_until_stopped(options.listen, supervisor, stopping, log)
+            return _write_textfile_until_stopped(options.textfile, helpers, stopping, log, interval)
+        return _serve_until_stopped(options.listen, helpers, stopping, log)
     finally:
-        supervisor.stop()
+        helpers.stop()
 
 
 def main() -> None:
