@@ -21,9 +21,13 @@ BENCH = os.path.join(BUILD, "bench")
 SCRATCH = tempfile.mkdtemp(prefix="calvex-bench-")
 
 
-def sim_environment(**variables):
+def sim_environment(notify=False, **variables):
+    """The simulated platform; with notify, its notify service too (only
+    calvex-pressure needs it, and calvex's figures are taken without it)."""
     environment = {k: v for k, v in os.environ.items() if not k.startswith("CALVEX_SIM_")}
-    environment["LD_PRELOAD"] = os.path.join(SIM, "libsim_preload.so") + ":" + os.path.join(SIM, "libsim_notify.so")
+    environment["LD_PRELOAD"] = os.path.join(SIM, "libsim_preload.so")
+    if notify:
+        environment["LD_PRELOAD"] += ":" + os.path.join(SIM, "libsim_notify.so")
     environment.update({f"CALVEX_SIM_{k.upper()}": str(v) for k, v in variables.items()})
     return environment
 
@@ -46,7 +50,7 @@ def startup(tool=CALVEX):
     for _ in range(3):
         out = subprocess.run([os.path.join(BENCH, "bench_startup"), str(runs), "--", tool, "--once", "--",
                               os.path.join(BENCH, "bench_floor")],
-                             env=sim_environment(), check=True, capture_output=True, text=True).stdout
+                             env=sim_environment(notify=tool == PRESSURE), check=True, capture_output=True, text=True).stdout
         rounds.append(tuple(float(x) for x in out.split()))
     calvex = statistics.median(r[0] for r in rounds)
     floor = statistics.median(r[1] for r in rounds)

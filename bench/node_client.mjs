@@ -8,8 +8,8 @@
 import { execFileSync } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 
-import { parseLine } from '../clients/node/lines.js';
-import { summary, watchSensors } from '../clients/node/index.js';
+import { parseLine } from '../clients/node/protocol.js';
+import { hottest, summary, watchSensors } from '../clients/node/index.js';
 import { children } from '../clients/node/tests/helper.js';
 
 const build = process.argv[2] ?? 'build';
@@ -37,18 +37,21 @@ function parseCost() {
   const bare = [];
   const client = [];
   const kinds = [];
+  const tops = [];
   const snapshot = parseLine(line);
   for (let round = 0; round < 5; round++) {
     nanosecondsPerCall(JSON.parse, line, calls);
     nanosecondsPerCall(parseLine, line, calls);
     nanosecondsPerCall(summary, snapshot, calls);
+    nanosecondsPerCall(hottest, snapshot, calls);
   }
   for (let round = 0; round < 41; round++) {
     bare.push(nanosecondsPerCall(JSON.parse, line, calls));
     client.push(nanosecondsPerCall(parseLine, line, calls));
     kinds.push(nanosecondsPerCall(summary, snapshot, calls));
+    tops.push(nanosecondsPerCall(hottest, snapshot, calls));
   }
-  return { bytes: line.length, bare: median(bare), client: median(client), summary: median(kinds) };
+  return { bytes: line.length, bare: median(bare), client: median(client), summary: median(kinds), hottest: median(tops) };
 }
 
 // User plus system CPU seconds of a process, from /proc.
@@ -82,6 +85,8 @@ const rows = [
   ['Node client: ratio client / bare `JSON.parse`', `${(parse.client / parse.bare).toFixed(2)}x`],
   ['Node client: `summary` per sensor kind of that snapshot, median of the same run', `${(parse.summary / 1000).toFixed(1)} µs`],
   ['Node client: ratio `summary` / the client\'s parse', `${(parse.summary / parse.client).toFixed(2)}x`],
+  ['Node client: `hottest` of that snapshot (calibration left out), median of the same run', `${(parse.hottest / 1000).toFixed(1)} µs`],
+  ['Node client: ratio `hottest` / the client\'s parse', `${(parse.hottest / parse.client).toFixed(2)}x`],
   [`Node client: CPU over ${snapshots} snapshots at 200 ms (${watch.seconds.toFixed(0)} s): node / helper`, `${watch.node.toFixed(2)} s / ${watch.helper.toFixed(2)} s`],
 ];
 for (const [label, figure] of rows) console.log(`| ${label} | ${figure} |`);

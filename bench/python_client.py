@@ -17,7 +17,7 @@ from typing import Any, Callable
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "clients" / "python" / "src"))
 
-from calvex import watch_sensors  # noqa: E402
+from calvex import hottest, summary, watch_sensors  # noqa: E402
 from calvex._protocol import parse_line  # noqa: E402
 
 build = sys.argv[1] if len(sys.argv) > 1 else "build"
@@ -32,13 +32,18 @@ def seconds_per_call(parse: Callable[[str], Any], line: str, calls: int) -> floa
     return (time.perf_counter() - started) / calls
 
 
-def parse_cost() -> "tuple[int, float, float]":
+def parse_cost() -> "tuple[int, float, float, float, float]":
+    """The line's size, then medians: bare json.loads, the client's parse,
+    summary and hottest of the parsed snapshot, all in the same rounds."""
     line = subprocess.run([*helper, "--once"], capture_output=True, text=True, check=True).stdout.rstrip("\n")
-    calls, bare, client = 2000, [], []
+    snapshot = parse_line(line)
+    calls, bare, client, kinds, tops = 2000, [], [], [], []
     for _ in range(41):
         bare.append(seconds_per_call(json.loads, line, calls))
         client.append(seconds_per_call(parse_line, line, calls))
-    return len(line), statistics.median(bare), statistics.median(client)
+        kinds.append(seconds_per_call(lambda _: summary(snapshot), line, calls))  # type: ignore[arg-type]
+        tops.append(seconds_per_call(lambda _: hottest(snapshot), line, calls))  # type: ignore[arg-type]
+    return len(line), *(statistics.median(each) for each in (bare, client, kinds, tops))  # type: ignore[return-value]
 
 
 def helper_cpu_seconds(pid: int) -> float:
@@ -54,17 +59,20 @@ def watch_cost() -> "tuple[float, float, float]":
             assert snapshot.sensors, "empty snapshot"
             seen += 1
             if seen == snapshots:
-                helper_cpu = helper_cpu_seconds(watch._helper.process.pid)  # type: ignore[union-attr]
+                helper_cpu = helper_cpu_seconds(watch._run.process.pid)  # type: ignore[union-attr]
                 break
     return time.monotonic() - started, time.process_time() - before, helper_cpu
 
 
-size, bare, client = parse_cost()
+size, bare, client, kinds, tops = parse_cost()
 took, python_cpu, helper_cpu = watch_cost()
 rows = [
     (f"Python client: parse of the built-in machine's line ({size} bytes, 55 sensors) into a `Snapshot`, median", f"{client * 1e6:.1f} µs"),
     ("Python client: bare `json.loads` of the same line, median of the same run", f"{bare * 1e6:.1f} µs"),
     ("Python client: ratio client / bare `json.loads`", f"{client / bare:.2f}x"),
+    ("Python client: `summary` of that snapshot, median of the same run", f"{kinds * 1e6:.1f} µs"),
+    ("Python client: `hottest` of that snapshot (calibration left out), median of the same run", f"{tops * 1e6:.1f} µs"),
+    ("Python client: ratio `summary` / `hottest` / the client's parse", f"{kinds / client:.2f}x / {tops / client:.2f}x"),
     (f"Python client: CPU over {snapshots} snapshots at 200 ms ({took:.0f} s): python / helper", f"{python_cpu:.2f} s / {helper_cpu:.2f} s"),
 ]
 for label, figure in rows:

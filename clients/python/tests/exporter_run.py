@@ -3,15 +3,19 @@ with a text file), scraped, parsed with Prometheus's own parser, and
 stopped with SIGTERM, after which neither it nor a helper may be left."""
 
 import http.client
+import json
 import os
+import socket
 import shutil
 import signal
 import subprocess
 import sys
 import threading
 import time
+import urllib.parse
+import urllib.request
 from pathlib import Path
-from typing import Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from conftest import PACKAGE, TIME_SCALE
 from prometheus_client.parser import text_string_to_metric_families
@@ -20,6 +24,45 @@ Labels = Tuple[Tuple[str, str], ...]
 
 PROMTOOL = shutil.which("promtool")
 PROMETHEUS = shutil.which("prometheus")
+
+
+class PrometheusRun:
+    """Debian's Prometheus on a free loopback port with its own storage,
+    scraping the targets every second and evaluating the rule files every
+    second; query() gives an instant query's result. Stopped on exit."""
+
+    def __init__(self, folder: Path, targets: List[str], rule_files: Sequence[Path] = ()) -> None:
+        assert PROMETHEUS is not None
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        config = folder / "prometheus.yml"
+        config.write_text(
+            "global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
+            f"rule_files: {json.dumps([str(path) for path in rule_files])}\n"
+            f"scrape_configs: [{{job_name: calvex, static_configs: [{{targets: {json.dumps(targets)}}}]}}]\n"
+        )
+        self.process = subprocess.Popen(
+            [PROMETHEUS, f"--config.file={config}", f"--storage.tsdb.path={folder / 'data'}",
+             f"--web.listen-address=127.0.0.1:{self.port}", "--log.level=warn"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        )
+
+    def query(self, expression: str) -> List[Dict[str, Any]]:
+        url = f"http://127.0.0.1:{self.port}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
+        try:
+            with urllib.request.urlopen(url, timeout=5) as answer:
+                result: List[Dict[str, Any]] = json.load(answer)["data"]["result"]
+                return result
+        except OSError:
+            return []
+
+    def __enter__(self) -> "PrometheusRun":
+        return self
+
+    def __exit__(self, *failure: object) -> None:
+        self.process.terminate()
+        self.process.wait(30)
 
 
 def scenario_file(folder: Path, entries: List[Tuple[str, float]]) -> str:

@@ -19,7 +19,7 @@ from typing import Any, Dict, List
 
 import pytest
 from conftest import PACKAGE, ROOT, TIME_SCALE, script, simulated
-from exporter_run import PROMETHEUS, PROMTOOL, ExporterRun, alive, scenario_file, wait_until
+from exporter_run import PROMETHEUS, PROMTOOL, ExporterRun, PrometheusRun, alive, scenario_file, wait_until
 
 # Names repeat: the occurrence label tells them apart, in list order.
 ENTRIES = [("PMU tdie1", 41.37), ("PMU tdie1", 47.5), ("GPU MTR Temp Sensor1", 38.9), ("gas gauge battery", 29.43), ("PMU tcal", 51.0), ("PMU tdie1", -0.5)]
@@ -215,40 +215,15 @@ def test_resident_size_stays_flat_over_many_scrapes() -> None:
 @pytest.mark.skipif(PROMETHEUS is None, reason="prometheus is not installed (Debian package prometheus)")
 def test_a_real_prometheus_server_scrapes_the_exact_readings(tmp_path: Path) -> None:
     with ExporterRun(known_scenario(tmp_path)) as run:
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        (tmp_path / "prometheus.yml").write_text(
-            "global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
-            f"scrape_configs: [{{job_name: calvex, static_configs: [{{targets: ['127.0.0.1:{run.port}']}}]}}]\n"
-        )
-        assert PROMETHEUS is not None
-        server = subprocess.Popen(
-            [PROMETHEUS, f"--config.file={tmp_path / 'prometheus.yml'}", f"--storage.tsdb.path={tmp_path / 'data'}",
-             f"--web.listen-address=127.0.0.1:{port}", "--log.level=warn"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-        )
-        try:
-            def query(expression: str) -> List[Dict[str, Any]]:
-                url = f"http://127.0.0.1:{port}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
-                try:
-                    with urllib.request.urlopen(url, timeout=5) as answer:
-                        result: List[Dict[str, Any]] = json.load(answer)["data"]["result"]
-                        return result
-                except OSError:
-                    return []
-
-            wait_until(30, "Prometheus has calvex_up 1", lambda: [r["value"][1] for r in query("calvex_up")] == ["1"])
-            wait_until(10, "Prometheus has every reading", lambda: len(query("calvex_temperature_celsius")) == len(ENTRIES))
+        with PrometheusRun(tmp_path, [f"127.0.0.1:{run.port}"]) as server:
+            wait_until(30, "Prometheus has calvex_up 1", lambda: [r["value"][1] for r in server.query("calvex_up")] == ["1"])
+            wait_until(10, "Prometheus has every reading", lambda: len(server.query("calvex_temperature_celsius")) == len(ENTRIES))
             stored = {
                 tuple(sorted((key, value) for key, value in result["metric"].items() if key in ("sensor", "kind", "occurrence"))): float(result["value"][1])
-                for result in query("calvex_temperature_celsius")
+                for result in server.query("calvex_temperature_celsius")
             }
             assert stored == EXPECTED
-            assert {result["metric"]["job"] for result in query("calvex_temperature_celsius")} == {"calvex"}
-        finally:
-            server.terminate()
-            server.wait(30)
+            assert {result["metric"]["job"] for result in server.query("calvex_temperature_celsius")} == {"calvex"}
 
 
 def test_the_shipped_service_and_monitoring_files() -> None:

@@ -292,9 +292,13 @@ def test_the_fleet_files_fit_together() -> None:
 
 
 @pytest.mark.skipif(PROMTOOL is None, reason="promtool is not installed (Debian package prometheus)")
-def test_the_alerts_fire_when_they_should() -> None:
-    tests = ROOT / "clients" / "python" / "tests" / "rules" / "calvex-alerts-test.yml"
-    done = subprocess.run([str(PROMTOOL), "test", "rules", str(tests)], capture_output=True, text=True, timeout=60)
+def test_the_alerts_fire_when_they_should_and_the_recording_rules_record_what_they_say() -> None:
+    folder = ROOT / "clients" / "python" / "tests" / "rules"
+    for tests in ("calvex-alerts-test.yml", "calvex-rules-test.yml"):
+        done = subprocess.run([str(PROMTOOL), "test", "rules", str(folder / tests)], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stdout + done.stderr
+    rules = ROOT / "docs" / "exporter" / "calvex-rules.yml"
+    done = subprocess.run([str(PROMTOOL), "check", "rules", str(rules)], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stdout + done.stderr
 
 
