@@ -37,14 +37,19 @@ function badOutput(what, line) {
   return new CalvexError('BAD_OUTPUT', `calvex wrote ${what}: ${line}`, line);
 }
 
+// The line's JSON value, or the error for a line that is no JSON.
+function decoded(line) {
+  try {
+    return { message: JSON.parse(line) };
+  } catch {
+    return { error: badOutput('a line that is not JSON', line) };
+  }
+}
+
 // One line, without its line feed.
 export function parseLine(line) {
-  let message;
-  try {
-    message = JSON.parse(line);
-  } catch {
-    return badOutput('a line that is not JSON', line);
-  }
+  const { message, error } = decoded(line);
+  if (error) return error;
   const entries = message !== null && typeof message === 'object' ? message.sensors : undefined;
   if (Array.isArray(entries)) {
     const sensors = new Array(entries.length);
@@ -80,11 +85,7 @@ function pressureOf(message) {
 
 // One line of the pressure helper's output, without its line feed.
 export function parsePressureLine(line) {
-  let message;
-  try {
-    message = JSON.parse(line);
-  } catch {
-    return badOutput('a line that is not JSON', line);
-  }
+  const { message, error } = decoded(line);
+  if (error) return error;
   return pressureOf(message) ?? errorLine(message, PRESSURE_ERROR_CODES, line) ?? badOutput('a line that is neither a pressure level nor an error', line);
 }
