@@ -148,7 +148,8 @@ def test_a_watch_nobody_closes_does_not_keep_the_interpreter_alive() -> None:
     # A child program takes one snapshot and forgets the watch: it must exit by itself.
     app = (
         "import sys; sys.path.insert(0, sys.argv[1]); import json, calvex\n"
-        "print(len(next(calvex.watch_sensors(200, helper=json.loads(sys.argv[2]))).sensors))\n"
+        "watch = calvex.watch_sensors(200, helper=json.loads(sys.argv[2]))  # held until the interpreter ends\n"
+        "print(len(next(watch).sensors))\n"
     )
     child = subprocess.Popen([sys.executable, "-c", app, str(PACKAGE), json.dumps(simulated())], stdout=subprocess.PIPE)
     try:
@@ -247,6 +248,9 @@ def test_a_helper_that_exits_by_itself_is_never_reported_as_stopped() -> None:
             read_sensors(helper=["/bin/false"], timeout=10)
         messages.add(str(raised.value))
     assert messages == {"the calvex helper exited with status 1 without writing a line"}
+    # The widest form of that race: the output ends well before the exit.
+    with pytest.raises(CalvexError, match="^the calvex helper exited with status 1 without writing a line$"):
+        read_sensors(helper=script("exec >&- 2>&-; sleep 0.3; exit 1"), timeout=10)
 
 
 def test_a_watch_is_its_own_iterator_and_stops_when_no_longer_held() -> None:
