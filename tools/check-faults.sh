@@ -164,11 +164,9 @@ client_fault "python client: a bad line leaves the helper running" python_suite 
 client_fault "python client: the oldest unread value is kept, not the newest" python_suite $py/_process.py \
     "            self._newest = value" \
     "            self._newest = value if self._newest is None else self._newest"
-client_fault "python client: a stop asks nothing of the helper" python_suite $py/_process.py \
-    "            self._send(signal.SIGTERM)
-            # Under the lock: the reader closes this pipe only once ended.
-            os.write(self._wake_write, b\"x\")" \
-    "            pass"
+client_fault "python client: the reader goes on reading after a stop" python_suite $py/_process.py \
+    "while len(selector.get_map()) > 1 and not self._stop_asked:" \
+    "while len(selector.get_map()) > 1:"
 client_fault "python client: a watch nobody holds keeps its helper (blocking face)" python_suite $py/_sync.py \
     "            weakref.finalize(self, self._run.close)" \
     "            pass"
