@@ -193,10 +193,10 @@ client_fault "exporter: a failed write leaves its temporary file" exporter_suite
     "        os.unlink(temporary)" \
     "        pass"
 client_fault "exporter: the text file outlives the exporter as current" exporter_suite $py/exporter.py \
-    "        supervisor.stop()
+    "        helpers.stop()
         try:
             write_textfile(path, registry)" \
-    "        supervisor.stop()
+    "        helpers.stop()
         try:
             pass"
 
