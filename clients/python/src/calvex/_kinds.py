@@ -17,9 +17,10 @@ def _table_file() -> Path:
     table, which a copy left by a build could lag behind; in an installed
     package, the copy built into it."""
     here = Path(__file__).resolve().parent
-    shared = here.parents[2] / "shared"
-    if (shared / "sensor-kinds-vectors.json").exists():
-        return shared / "sensor-kinds.json"
+    if len(here.parents) > 2:  # an installed package may sit near the root
+        shared = here.parents[2] / "shared"
+        if (shared / "sensor-kinds-vectors.json").exists():
+            return shared / "sensor-kinds.json"
     return here / "sensor-kinds.json"
 
 
