@@ -14,7 +14,7 @@ def sync_uses() -> Optional[float]:
     top: Optional[Sensor] = calvex.hottest(snapshot)
     names: Dict[str, List[float]] = calvex.by_name(snapshot)
     kinds: Dict[str, KindSummary] = calvex.summary(snapshot)
-    kind: str = calvex.kind_of("PMU tdie1" if top is None else top.name)
+    kind: str = calvex.kind_of("PMU tdie1") if top is None else top.kind
     groups: Dict[str, List[calvex.shwtemp]] = calvex.sensors_temperatures(fahrenheit=True, timeout=5.0)
     with calvex.watch_sensors(500, helper=["/usr/local/bin/calvex"]) as watch:
         for each in watch:

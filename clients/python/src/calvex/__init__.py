@@ -17,11 +17,20 @@ from ._async import (
     watch_sensors_async,
     watch_thermal_pressure_async,
 )
-from ._kinds import KINDS, KindSummary, kind_of, summary
+from ._kinds import KINDS, kind_of
 from ._process import bundled_helper_path, bundled_pressure_helper_path
 from ._protocol import CalvexError, Sensor, Snapshot, ThermalPressure
-from ._sync import PressureWatch, SensorWatch, read_sensors, read_thermal_pressure, watch_sensors, watch_thermal_pressure
-from ._views import by_name, hottest, sensors_temperatures, shwtemp
+from ._sync import (
+    PressureWatch,
+    SensorWatch,
+    read_sensors,
+    read_thermal_pressure,
+    sensors_temperatures,
+    shwtemp,
+    watch_sensors,
+    watch_thermal_pressure,
+)
+from ._views import KindSummary, by_name, hottest, summary
 
 __all__ = [
     "KINDS",

@@ -7,7 +7,7 @@ import asyncio
 import time
 import weakref
 from types import TracebackType
-from typing import Awaitable, Callable, Generic, Optional, Sequence, Type, TypeVar
+from typing import Any, Awaitable, Callable, Generic, Optional, Sequence, Type, TypeVar
 
 from ._process import (
     DEFAULT_INTERVAL_MS,
@@ -23,6 +23,8 @@ from ._process import (
 from ._protocol import Snapshot, ThermalPressure, parse_line, parse_pressure_line
 
 Result = TypeVar("Result")
+# As the blocking face's: an AsyncSensorWatch stays one in ``async with``.
+SelfWatch = TypeVar("SelfWatch", bound="AsyncWatch[Any]")
 
 
 async def finish_uncancelled(step: "Awaitable[Result]") -> Result:
@@ -129,7 +131,7 @@ class AsyncWatch(Generic[Value]):
             raise run.failure
         raise StopAsyncIteration
 
-    def __aiter__(self) -> "AsyncWatch[Value]":
+    def __aiter__(self: SelfWatch) -> SelfWatch:
         return self
 
     async def aclose(self) -> None:
@@ -140,7 +142,7 @@ class AsyncWatch(Generic[Value]):
             self._run.stop()
             await finish_uncancelled(_until_end(self._run, self._changed))
 
-    async def __aenter__(self) -> "AsyncWatch[Value]":
+    async def __aenter__(self: SelfWatch) -> SelfWatch:
         return self
 
     async def __aexit__(
@@ -155,9 +157,15 @@ class AsyncWatch(Generic[Value]):
 class AsyncSensorWatch(AsyncWatch[Snapshot]):
     """Snapshots from the sensor helper running at an interval; see AsyncWatch."""
 
+    def __init__(self, command: Sequence[str]) -> None:
+        super().__init__(command, parse_line)
+
 
 class AsyncPressureWatch(AsyncWatch[ThermalPressure]):
     """Thermal pressure levels from the pressure helper; see AsyncWatch."""
+
+    def __init__(self, command: Sequence[str]) -> None:
+        super().__init__(command, parse_pressure_line)
 
 
 async def read_sensors_async(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> Snapshot:
@@ -173,7 +181,7 @@ def watch_sensors_async(
     """Runs the helper every ``interval_ms`` milliseconds (raised to 200,
     capped at 4,294,967) and yields its snapshots; see AsyncWatch. Raises
     UNSUPPORTED_PLATFORM at once, before any spawn."""
-    return AsyncSensorWatch(helper_command(helper, interval_argument(interval_ms)), parse_line)
+    return AsyncSensorWatch(helper_command(helper, interval_argument(interval_ms)))
 
 
 async def read_thermal_pressure_async(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> ThermalPressure:
@@ -186,4 +194,4 @@ def watch_thermal_pressure_async(
 ) -> AsyncPressureWatch:
     """As watch_thermal_pressure, for asyncio; see AsyncWatch."""
     command = helper_command(helper, interval_argument(interval_ms), bundled_pressure_helper_path)
-    return AsyncPressureWatch(command, parse_pressure_line)
+    return AsyncPressureWatch(command)

@@ -1,15 +1,11 @@
 """What each sensor measures, from the shared table of sensor kinds (copied
-into the package as sensor-kinds.json when it is built), and a summary per
-kind."""
+into the package as sensor-kinds.json when it is built). A leaf: it imports
+nothing of the package, so the protocol's Sensor can ask it for a kind."""
 
 import json
 import re
-from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Dict, List, Pattern, Tuple
-
-if TYPE_CHECKING:
-    from ._protocol import Snapshot
+from typing import Any, Dict, List, Pattern, Tuple
 
 
 def _table_file() -> Path:
@@ -41,17 +37,6 @@ _KNOWN_NAMES_KEPT = 4096
 _known: Dict[str, str] = {}
 
 
-@dataclass(frozen=True)
-class KindSummary:
-    """The readings of one kind in a snapshot: how many, the largest, and
-    their mean (summed in list order, then divided by ``count``, so every
-    calvex client gets the same number)."""
-
-    count: int
-    max: float
-    mean: float
-
-
 def _match_kind(name: str) -> str:
     for kind, pattern in _ROWS:
         if pattern.fullmatch(name):
@@ -74,20 +59,3 @@ def kind_of(name: str) -> str:
             _known.clear()
         _known[name] = kind
     return kind
-
-
-def summary(snapshot: "Snapshot") -> Dict[str, KindSummary]:
-    """A KindSummary for each kind with at least one reading in the snapshot
-    (``other`` included), in the order the kinds first appear."""
-    totals: Dict[str, List[float]] = {}  # kind: [count, max, sum]
-    for name, celsius in snapshot.sensors:
-        kind = kind_of(name)
-        total = totals.get(kind)
-        if total is None:
-            totals[kind] = [1, celsius, celsius]
-        else:
-            total[0] += 1
-            total[2] += celsius
-            if celsius > total[1]:
-                total[1] = celsius
-    return {kind: KindSummary(int(count), high, sum_ / count) for kind, (count, high, sum_) in totals.items()}

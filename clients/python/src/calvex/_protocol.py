@@ -1,12 +1,14 @@
 """The helper's line protocol: one line of its output becomes a Snapshot, or
-a CalvexError for an error line or anything else. Imports nothing of the
-package: everything else builds on it."""
+a CalvexError for an error line or anything else. Imports only the kind
+table, a leaf (for ``Sensor.kind``): everything else builds on it."""
 
 import json
 from dataclasses import dataclass
 from functools import partial
 from operator import itemgetter
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union, cast
+
+from ._kinds import kind_of
 
 # Error lines the helpers write at start-up, and the codes they become.
 ERROR_CODES = {
@@ -32,6 +34,12 @@ class Sensor(NamedTuple):
 
     name: str
     celsius: float
+
+    @property
+    def kind(self) -> str:
+        """What the sensor measures, from the shared table: ``kind_of(self.name)``."""
+        return kind_of(self.name)
+
 
 @dataclass(frozen=True)
 class Snapshot:
@@ -68,8 +76,8 @@ class CalvexError(Exception):
 
     def __init__(self, code: str, message: str, line: Optional[str] = None) -> None:
         super().__init__(message)
-        self.code = code
-        self.line = line
+        self.code: str = code
+        self.line: Optional[str] = line
 
     def __reduce__(self) -> Any:
         return (CalvexError, (self.code, str(self), self.line))

@@ -4,7 +4,7 @@ these for the sensor helper."""
 
 import weakref
 from types import TracebackType
-from typing import Generic, Optional, Sequence, Type
+from typing import Any, Dict, Generic, List, NamedTuple, Optional, Sequence, Type, TypeVar
 
 from ._process import (
     DEFAULT_INTERVAL_MS,
@@ -17,7 +17,12 @@ from ._process import (
     interval_argument,
     timeout_failure,
 )
+from ._kinds import kind_of
 from ._protocol import Snapshot, ThermalPressure, parse_line, parse_pressure_line
+
+# A watch used as an iterator or a context manager is its own class, so a
+# SensorWatch stays a SensorWatch in ``with ... as`` and ``iter()``.
+SelfWatch = TypeVar("SelfWatch", bound="Watch[Any]")
 
 
 def read_once(command: Sequence[str], parse: "Parse[Value]", timeout: Optional[float]) -> Value:
@@ -29,6 +34,16 @@ def read_once(command: Sequence[str], parse: "Parse[Value]", timeout: Optional[f
         run.stop(timeout_failure())
         run.wait_end()
     return run.result()
+
+
+class shwtemp(NamedTuple):  # noqa: N801: the familiar name, so existing code reads it unchanged
+    """One reading as Linux code knows it: a label, the current temperature,
+    and ``high`` and ``critical``, which macOS does not publish (None)."""
+
+    label: str
+    current: float
+    high: Optional[float]
+    critical: Optional[float]
 
 
 class Watch(Generic[Value]):
@@ -68,7 +83,7 @@ class Watch(Generic[Value]):
             raise self._run.failure
         raise StopIteration
 
-    def __iter__(self) -> "Watch[Value]":
+    def __iter__(self: SelfWatch) -> SelfWatch:
         return self
 
     def close(self) -> None:
@@ -77,7 +92,7 @@ class Watch(Generic[Value]):
         if self._run is not None:
             self._run.close()
 
-    def __enter__(self) -> "Watch[Value]":
+    def __enter__(self: SelfWatch) -> SelfWatch:
         return self
 
     def __exit__(
@@ -92,10 +107,16 @@ class Watch(Generic[Value]):
 class SensorWatch(Watch[Snapshot]):
     """Snapshots from the sensor helper running at an interval; see Watch."""
 
+    def __init__(self, command: Sequence[str]) -> None:
+        super().__init__(command, parse_line)
+
 
 class PressureWatch(Watch[ThermalPressure]):
     """Thermal pressure levels from the pressure helper, one per interval
     whether or not the level changed; see Watch."""
+
+    def __init__(self, command: Sequence[str]) -> None:
+        super().__init__(command, parse_pressure_line)
 
 
 def read_sensors(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> Snapshot:
@@ -109,7 +130,7 @@ def watch_sensors(interval_ms: int = DEFAULT_INTERVAL_MS, *, helper: Optional[Se
     """Runs the helper every ``interval_ms`` milliseconds (raised to 200,
     capped at 4,294,967, as the helper does) and yields its snapshots; see
     SensorWatch. Raises UNSUPPORTED_PLATFORM at once, before any spawn."""
-    return SensorWatch(helper_command(helper, interval_argument(interval_ms)), parse_line)
+    return SensorWatch(helper_command(helper, interval_argument(interval_ms)))
 
 
 def read_thermal_pressure(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> ThermalPressure:
@@ -123,4 +144,21 @@ def watch_thermal_pressure(interval_ms: int = DEFAULT_INTERVAL_MS, *, helper: Op
     """Runs the pressure helper every ``interval_ms`` milliseconds and yields
     its levels; as watch_sensors."""
     command = helper_command(helper, interval_argument(interval_ms), bundled_pressure_helper_path)
-    return PressureWatch(command, parse_pressure_line)
+    return PressureWatch(command)
+
+
+def sensors_temperatures(
+    fahrenheit: bool = False, *, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None
+) -> Dict[str, List[shwtemp]]:
+    """The temperatures call that macOS lacks, in the shape Linux code
+    expects: one snapshot (as read_sensors) as a dict from group to a list
+    of ``shwtemp(label, current, high, critical)``. The groups are the
+    sensor kinds (``cpu``, ``gpu``, ...) in first-seen order, each list in
+    the helper's order; ``high`` and ``critical`` are None; degrees
+    Fahrenheit when ``fahrenheit`` is true. ``helper`` and ``timeout`` are
+    read_sensors' own."""
+    groups: Dict[str, List[shwtemp]] = {}
+    for name, celsius in read_sensors(helper=helper, timeout=timeout).sensors:
+        current = celsius * 9 / 5 + 32 if fahrenheit else celsius
+        groups.setdefault(kind_of(name), []).append(shwtemp(name, current, None, None))
+    return groups

@@ -4,9 +4,9 @@ hottest first, cut to a terminal's size when one is given."""
 
 from typing import List, Optional
 
-from ._kinds import KINDS, kind_of, summary
+from ._kinds import KINDS, kind_of
 from ._protocol import Snapshot
-from ._views import hottest
+from ._views import hottest, summary
 
 KIND_WIDTH = max(len(kind) for kind in KINDS)
 NUMBER_WIDTH = 7  # -39.99 to 149.99, and a header

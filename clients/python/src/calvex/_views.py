@@ -1,21 +1,22 @@
-"""Small views of a snapshot: the hottest sensor, readings by name, and the
-temperatures grouped by kind in the shape Linux code expects."""
+"""Small views of a snapshot: the hottest sensor, a summary per kind, and
+the readings by name."""
 
-from typing import Dict, List, NamedTuple, Optional, Sequence
+from dataclasses import dataclass
+from typing import Dict, List, Optional
 
 from ._kinds import KINDS, NOT_A_PART, kind_of
 from ._protocol import Sensor, Snapshot
-from ._sync import read_sensors
 
 
-class shwtemp(NamedTuple):  # noqa: N801: the familiar name, so existing code reads it unchanged
-    """One reading as Linux code knows it: a label, the current temperature,
-    and ``high`` and ``critical``, which macOS does not publish (None)."""
+@dataclass(frozen=True)
+class KindSummary:
+    """The readings of one kind in a snapshot: how many, the largest, and
+    their mean (summed in list order, then divided by ``count``, so every
+    calvex client gets the same number)."""
 
-    label: str
-    current: float
-    high: Optional[float]
-    critical: Optional[float]
+    count: int
+    max: float
+    mean: float
 
 
 def hottest(snapshot: Snapshot, kind: Optional[str] = None) -> Optional[Sensor]:
@@ -44,18 +45,18 @@ def by_name(snapshot: Snapshot) -> Dict[str, List[float]]:
     return readings
 
 
-def sensors_temperatures(
-    fahrenheit: bool = False, *, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None
-) -> Dict[str, List[shwtemp]]:
-    """The temperatures call that macOS lacks, in the shape Linux code
-    expects: one snapshot (as read_sensors) as a dict from group to a list
-    of ``shwtemp(label, current, high, critical)``. The groups are the
-    sensor kinds (``cpu``, ``gpu``, ...) in first-seen order, each list in
-    the helper's order; ``high`` and ``critical`` are None; degrees
-    Fahrenheit when ``fahrenheit`` is true. ``helper`` and ``timeout`` are
-    read_sensors' own."""
-    groups: Dict[str, List[shwtemp]] = {}
-    for name, celsius in read_sensors(helper=helper, timeout=timeout).sensors:
-        current = celsius * 9 / 5 + 32 if fahrenheit else celsius
-        groups.setdefault(kind_of(name), []).append(shwtemp(name, current, None, None))
-    return groups
+def summary(snapshot: "Snapshot") -> Dict[str, KindSummary]:
+    """A KindSummary for each kind with at least one reading in the snapshot
+    (``other`` included), in the order the kinds first appear."""
+    totals: Dict[str, List[float]] = {}  # kind: [count, max, sum]
+    for name, celsius in snapshot.sensors:
+        kind = kind_of(name)
+        total = totals.get(kind)
+        if total is None:
+            totals[kind] = [1, celsius, celsius]
+        else:
+            total[0] += 1
+            total[2] += celsius
+            if celsius > total[1]:
+                total[1] = celsius
+    return {kind: KindSummary(int(count), high, sum_ / count) for kind, (count, high, sum_) in totals.items()}
