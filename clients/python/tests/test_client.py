@@ -2,6 +2,8 @@
 exact snapshots, every way a run can fail, every way a watch ends, and no
 child left behind after any (the autouse fixture checks)."""
 
+import asyncio
+import io
 import json
 import os
 import signal
@@ -22,11 +24,16 @@ from calvex import (
     ThermalPressure,
     kind_of,
     read_sensors,
+    read_sensors_async,
     read_thermal_pressure,
     sensors_temperatures,
     watch_sensors,
+    watch_sensors_async,
     watch_thermal_pressure,
+    watch_thermal_pressure_async,
 )
+from calvex.__main__ import run as cli_run
+from calvex.exporter import run as exporter_run
 
 SNAPSHOT_LINE = "echo '{\"sensors\":[]}'"
 
@@ -88,6 +95,30 @@ def test_unsupported_platform_without_a_spawn() -> None:
 def test_bad_arguments_are_type_errors(arguments: Any, error: str) -> None:
     with pytest.raises(TypeError, match=error):
         watch_sensors(**arguments)
+
+
+def test_a_nul_in_a_helper_word_is_a_type_error_before_anything_is_opened() -> None:
+    nul = ["/bin/ca\0t"]
+    faces: List[Any] = [
+        lambda: read_sensors(helper=nul),
+        lambda: watch_sensors(helper=nul),
+        lambda: read_thermal_pressure(helper=nul),
+        lambda: watch_thermal_pressure(helper=nul),
+        lambda: sensors_temperatures(helper=nul),
+        lambda: asyncio.run(read_sensors_async(helper=nul)),
+        lambda: watch_sensors_async(helper=nul),
+        lambda: watch_thermal_pressure_async(helper=nul),
+    ]
+    opened = len(os.listdir("/proc/self/fd"))
+    for face in faces:
+        with pytest.raises(TypeError, match="NUL"):
+            face()
+    assert len(os.listdir("/proc/self/fd")) == opened
+    # The command lines say it as a usage error, in one line.
+    for run in (lambda words: cli_run(words, io.StringIO(), io.StringIO()), lambda words: exporter_run(words, io.StringIO())):
+        with pytest.raises(SystemExit) as usage:
+            run(["--helper", *nul])
+        assert usage.value.code == 2
 
 
 def test_the_client_appends_its_own_argument() -> None:

@@ -3,9 +3,26 @@ share: ``--helper CMD ...`` and ``--pressure-helper CMD ...`` come last,
 and each takes the words up to the other."""
 
 import argparse
+from pathlib import Path
 from typing import Dict, List, Optional, Sequence, Tuple
 
 HELPER_OPTIONS = ("--helper", "--pressure-helper")
+
+
+def package_version() -> str:
+    """The version a command says: in a checkout the repository's VERSION
+    (the one the wheels are built with), else the installed package's."""
+    here = Path(__file__).resolve().parent
+    if len(here.parents) > 3:  # an installed package may sit near the root
+        checkout_version = here.parents[3] / "VERSION"
+        if (here.parents[2] / "shared" / "sensor-kinds.json").exists() and checkout_version.exists():
+            return checkout_version.read_text(encoding="utf-8").strip()
+    try:
+        from importlib.metadata import version
+
+        return version("calvex")
+    except Exception:  # no metadata: neither a checkout nor an installed package
+        return "unknown"
 
 
 def split_helper_commands(arguments: Sequence[str]) -> Tuple[List[str], Dict[str, List[str]]]:
@@ -41,6 +58,8 @@ def parse_with_helpers(parser: argparse.ArgumentParser, arguments: Sequence[str]
     for option, command in commands.items():
         if not command:
             parser.error(f"{option} needs a command after it: {option} PATH [ARGUMENTS ...]")
+        if any("\0" in word for word in command):
+            parser.error(f"{option}: a word of the command must not contain a NUL character")
     options.helper = commands.get("--helper")
     options.pressure_helper = commands.get("--pressure-helper")
     return options

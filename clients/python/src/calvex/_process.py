@@ -26,6 +26,9 @@ LONGEST_INTERVAL_MS = 4294967
 # How long a helper gets to end after SIGTERM before it is killed, and to
 # exit after it has closed its output.
 STOP_GRACE_SECONDS = 1.0
+# What a helper is called in the messages that say how it failed; the
+# exporter names each of its two by its role instead.
+DEFAULT_ROLE = "the calvex helper"
 # What the helper wrote on standard error, kept for the failure message.
 KEPT_STDERR_BYTES = 1024
 READ_CHUNK_BYTES = 65536
@@ -33,8 +36,8 @@ READ_CHUNK_BYTES = 65536
 # exited: a grandchild that inherited the pipe may keep it open for ever.
 EXIT_CHECK_SECONDS = 0.5
 
-bundled_helper_path = str(Path(__file__).resolve().parent / "bin" / "calvex-macos-arm64")
-bundled_pressure_helper_path = str(Path(__file__).resolve().parent / "bin" / "calvex-pressure-macos-arm64")
+bundled_helper_path: str = str(Path(__file__).resolve().parent / "bin" / "calvex-macos-arm64")
+bundled_pressure_helper_path: str = str(Path(__file__).resolve().parent / "bin" / "calvex-pressure-macos-arm64")
 
 Value = TypeVar("Value")
 Parse = Callable[[str], Union[Value, CalvexError]]
@@ -54,6 +57,10 @@ def helper_command(helper: Optional[Sequence[str]], argument: str, bundled: str 
     if helper is not None:
         if isinstance(helper, (str, bytes)) or not all(isinstance(word, str) for word in helper) or len(helper) == 0:
             raise TypeError("helper must be a non-empty sequence of str: [path, *leading_args]")
+        if any("\0" in word for word in helper):
+            # No program can be given such a word: say so here, before
+            # anything is opened, not from deep inside the spawn.
+            raise TypeError("a helper word must not contain a NUL character")
         return [*helper, argument]
     if sys.platform != "darwin" or platform.machine() != "arm64":
         raise CalvexError(
@@ -77,7 +84,7 @@ def timeout_failure() -> CalvexError:
     return CalvexError("HELPER_FAILED", "the calvex helper did not finish within the timeout and was stopped")
 
 
-def exit_failure(status: int, stderr_tail: bytes, without_line: bool = False) -> CalvexError:
+def exit_failure(status: int, stderr_tail: bytes, without_line: bool = False, role: str = DEFAULT_ROLE) -> CalvexError:
     """HELPER_FAILED saying how the helper ended (subprocess's returncode)."""
     if status < 0:
         try:
@@ -89,7 +96,7 @@ def exit_failure(status: int, stderr_tail: bytes, without_line: bool = False) ->
     if without_line:
         how += " without writing a line"
     said = stderr_tail.decode("utf-8", "replace").strip()
-    return CalvexError("HELPER_FAILED", f"the calvex helper {how}" + (f"; it said: {said}" if said else ""))
+    return CalvexError("HELPER_FAILED", f"{role} {how}" + (f"; it said: {said}" if said else ""))
 
 
 class LineSplitter:
@@ -130,7 +137,8 @@ class HelperRun(Generic[Value]):
 
     ``once``: the helper writes one line and exits; the first value is the
     result and a bad exit after it is still a failure. ``silence``: this many
-    seconds without a line is a failure."""
+    seconds without a line is a failure. ``role`` names the helper in the
+    failure messages."""
 
     def __init__(
         self,
@@ -140,8 +148,10 @@ class HelperRun(Generic[Value]):
         once: bool = False,
         silence: Optional[float] = None,
         on_change: "Optional[Callable[[HelperRun[Value]], None]]" = None,
+        role: str = DEFAULT_ROLE,
     ) -> None:
         self.command = list(command)
+        self.role = role
         self._parse = parse
         self._once = once
         self._silence = silence
@@ -162,7 +172,7 @@ class HelperRun(Generic[Value]):
         except OSError as error:
             self.process = None
             self._close_wake_pipe()
-            self.failure = CalvexError("HELPER_FAILED", f"cannot start the calvex helper {self.command[0]}: {error}")
+            self.failure = CalvexError("HELPER_FAILED", f"cannot start {self.role} {self.command[0]}: {error}")
             self.ended = True
             return
         with _live_runs_lock:
@@ -252,7 +262,7 @@ class HelperRun(Generic[Value]):
         except CalvexError as error:
             failure = error
         except OSError as error:  # the pipe itself failed: still an end to deliver
-            failure = CalvexError("HELPER_FAILED", f"reading the calvex helper's output failed: {error}")
+            failure = CalvexError("HELPER_FAILED", f"reading {self.role}'s output failed: {error}")
         status = self._reap(ended_by_itself=failure is None and not self._stop_asked)
         self._finish(failure, status)
 
@@ -285,7 +295,7 @@ class HelperRun(Generic[Value]):
                 if not ready and self.process.poll() is not None:
                     return  # exited, and whatever still holds the pipe is not the helper
                 if not ready and quiet_until is not None and time.monotonic() >= quiet_until:
-                    raise CalvexError("HELPER_FAILED", f"the calvex helper wrote no line for {silence:g} s and was stopped")
+                    raise CalvexError("HELPER_FAILED", f"{self.role} wrote no line for {silence:g} s and was stopped")
                 for key, _ in ready:
                     if key.fileobj == self._wake_read:
                         continue
@@ -341,10 +351,10 @@ class HelperRun(Generic[Value]):
             return None
         if self._once:
             if self._values_seen == 0 or status != 0:
-                return exit_failure(status, self.stderr_tail, without_line=self._values_seen == 0)
+                return exit_failure(status, self.stderr_tail, without_line=self._values_seen == 0, role=self.role)
             return None
         # A watched helper never ends by itself while its parent lives.
-        return exit_failure(status, self.stderr_tail)
+        return exit_failure(status, self.stderr_tail, role=self.role)
 
     def _send(self, signal_number: int) -> None:
         # Never poll() here: that could reap the child behind the reader.
