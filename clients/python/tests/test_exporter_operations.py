@@ -25,7 +25,7 @@ from prometheus_client.parser import text_string_to_metric_families
 from calvex._metrics import REQUEST_SECONDS, write_textfile
 from calvex._protocol import parse_line
 from calvex._supervisor import Backoff, HelperSupervisor
-from calvex.exporter import StateLog
+from calvex.exporter import SENSOR_ROLE, Printer, StateLog
 
 NODE_EXPORTER = shutil.which("prometheus-node-exporter")
 LONGEST_INTERVAL_MS = 4294967
@@ -120,6 +120,9 @@ def test_sigterm_at_the_longest_interval_ends_within_a_second(tmp_path: Path, mo
     wait_until(5, "its helper", lambda: bool(run.helpers()))
     took = run.stop()  # also checks status 0 and that the helper was reaped
     assert took < 1.0 * TIME_SCALE, f"{took:.2f} s"
+    # A clean stop says, in one line, what became of what it served.
+    said = f"stopped; {tmp_path / 'calvex.prom'} now says calvex_up 0, with no temperatures" if mode == "textfile" else "stopped serving http://"
+    run.wait_for_log(5, said)
 
 
 def _trickle(connections: List[socket.socket], seconds: float, every: float) -> None:
@@ -189,10 +192,10 @@ def test_posts_are_refused_and_a_name_filter_still_gets_the_whole_page() -> None
 @pytest.mark.parametrize(
     "helper, said",
     [
-        (["/nonexistent/calvex"], "the helper failed (HELPER_FAILED): cannot start the calvex helper /nonexistent/calvex"),
-        (script("echo garbage; exec sleep 30"), "the helper failed (BAD_OUTPUT): calvex wrote a line that is not JSON: garbage"),
-        (simulated(CALVEX_SIM_FAULT="no-client"), "the helper failed (NO_HID_EVENT_SYSTEM): calvex: no HID event system"),
-        (script(f"echo '{LINE}'; kill -KILL $$"), "the helper failed (HELPER_FAILED): the calvex helper was killed by SIGKILL"),
+        (["/nonexistent/calvex"], "the sensor helper failed (HELPER_FAILED): cannot start the sensor helper /nonexistent/calvex"),
+        (script("echo garbage; exec sleep 30"), "the sensor helper failed (BAD_OUTPUT): calvex wrote a line that is not JSON: garbage"),
+        (simulated(CALVEX_SIM_FAULT="no-client"), "the sensor helper failed (NO_HID_EVENT_SYSTEM): calvex: no HID event system"),
+        (script(f"echo '{LINE}'; kill -KILL $$"), "the sensor helper failed (HELPER_FAILED): the sensor helper was killed by SIGKILL"),
         (script(f"echo '{LINE}'; exec sleep 600"), "readings went stale"),
     ],
 )
@@ -207,8 +210,8 @@ def test_the_log_says_when_the_helper_is_back_and_textfile_mode_says_where_it_wr
     flaky = script(f"echo x >> {counter}; [ $(wc -l < {counter}) -gt 1 ] || exit 7; while :; do echo '{LINE}'; sleep 0.2; done")
     with ExporterRun(flaky, "--textfile", str(tmp_path / "calvex.prom")) as run:
         run.wait_for_log(10, f"writing {tmp_path / 'calvex.prom'} after every snapshot (interval 200 ms)")
-        run.wait_for_log(10, "the helper failed (HELPER_FAILED): the calvex helper exited with status 7")
-        run.wait_for_log(10, "the helper is back")
+        run.wait_for_log(10, "the sensor helper failed (HELPER_FAILED): the sensor helper exited with status 7")
+        run.wait_for_log(10, "the sensor helper is back")
 
 
 def test_a_helper_failing_in_a_loop_makes_one_log_line_not_one_a_retry() -> None:
@@ -222,14 +225,16 @@ def test_a_helper_failing_in_a_loop_makes_one_log_line_not_one_a_retry() -> None
         def flush(self) -> None:
             pass
 
-    log = StateLog(Lines())  # type: ignore[arg-type]
-    supervisor = HelperSupervisor(["/bin/false"], 0.2, parse_line, Backoff(first=0.005, longest=0.02, ran_well=60))
+    log = StateLog(Printer(Lines()), SENSOR_ROLE)  # type: ignore[arg-type]
+    supervisor = HelperSupervisor(
+        ["/bin/false"], 0.2, parse_line, Backoff(first=0.005, longest=0.02, ran_well=60), role=SENSOR_ROLE
+    )
     supervisor.start()
     try:
         wait_until(20, "60 failures", lambda: (log.look(supervisor.view()) or True) and supervisor.view().failures["HELPER_FAILED"] >= 60)
     finally:
         supervisor.stop()
-    assert lines == ["calvex-exporter: the helper failed (HELPER_FAILED): the calvex helper exited with status 1; retrying with backoff\n"]
+    assert lines == ["calvex-exporter: the sensor helper failed (HELPER_FAILED): the sensor helper exited with status 1; retrying with backoff\n"]
 
 
 def test_the_backoff_doubles_to_its_cap_and_resets_after_a_good_run(tmp_path: Path) -> None:

@@ -9,7 +9,7 @@ import time
 from dataclasses import dataclass
 from typing import Callable, Dict, Generic, List, Optional, Sequence
 
-from ._process import STOP_GRACE_SECONDS, HelperRun, Parse, Value
+from ._process import DEFAULT_ROLE, STOP_GRACE_SECONDS, HelperRun, Parse, Value
 from ._protocol import CalvexError
 
 # The codes each helper's failures are counted under, each from 0.
@@ -53,7 +53,7 @@ class HelperSupervisor(Generic[Value]):
     """Runs ``command`` (the helper with its interval argument) on its own
     thread until ``stop()``; ``view()`` may be called from any thread.
     ``woken`` is set after each value and each failure, for a writer that
-    waits on either."""
+    waits on either. ``role`` names the helper in its failures."""
 
     def __init__(
         self,
@@ -64,8 +64,10 @@ class HelperSupervisor(Generic[Value]):
         pause: Optional[Callable[[float], object]] = None,
         failure_codes: Sequence[str] = SENSOR_FAILURE_CODES,
         woken: Optional[threading.Event] = None,
+        role: str = DEFAULT_ROLE,
     ) -> None:
         self._command = list(command)
+        self.role = role
         self._interval = interval_seconds
         self._parse = parse
         self._backoff = backoff
@@ -120,7 +122,9 @@ class HelperSupervisor(Generic[Value]):
 
     def _run_one_helper(self) -> Optional[CalvexError]:
         """Runs one helper to its end: its failure, or None when stopped."""
-        run = HelperRun(self._command, self._parse, silence=SILENT_INTERVALS * self._interval, on_change=self._take_value)
+        run = HelperRun(
+            self._command, self._parse, silence=SILENT_INTERVALS * self._interval, on_change=self._take_value, role=self.role
+        )
         with self._lock:
             self._run = run
             self._starts += 1

@@ -16,12 +16,15 @@ import threading
 from types import FrameType
 from typing import Any, List, Optional, Sequence, TextIO, Tuple
 
-from ._commandline import add_helper_options, parse_with_helpers
+from ._commandline import add_helper_options, package_version, parse_with_helpers
 from ._process import DEFAULT_INTERVAL_MS, SHORTEST_INTERVAL_MS, bundled_pressure_helper_path, helper_command, interval_argument
 from ._protocol import CalvexError, parse_line, parse_pressure_line
 from ._supervisor import PRESSURE_FAILURE_CODES, HelperSupervisor, SupervisorView
 
 DEFAULT_LISTEN = "127.0.0.1:9879"
+# Each helper by its role, in the log and in its failures.
+SENSOR_ROLE = "the sensor helper"
+PRESSURE_ROLE = "the pressure helper"
 # How often the exporter looks at its helper's state, and how soon a
 # signal is acted on, whatever the interval.
 TICK_SECONDS = 0.2
@@ -33,15 +36,6 @@ def listen_address(text: str) -> Tuple[str, int]:
     if not colon or not host or not port.isdigit() or int(port) > 65535:
         raise argparse.ArgumentTypeError(f"wants HOST:PORT, not {text!r}")
     return host.strip("[]"), int(port)
-
-
-def _version() -> str:
-    try:
-        from importlib.metadata import version
-
-        return version("calvex")
-    except Exception:  # a checkout without installed metadata
-        return "unknown (not installed)"
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -59,27 +53,34 @@ def _parser() -> argparse.ArgumentParser:
         "--interval-ms", type=int, default=DEFAULT_INTERVAL_MS, metavar="N", help=f"milliseconds between snapshots, at least {SHORTEST_INTERVAL_MS} (default: %(default)s)"
     )
     add_helper_options(parser)
-    parser.add_argument("--version", action="version", version=f"calvex-exporter {_version()}")
+    parser.add_argument("--version", action="version", version=f"calvex-exporter {package_version()}")
     return parser
 
 
-class StateLog:
-    """One line on standard error for each change of a helper's state
-    (failed, with its code and why; back; readings gone stale), never one
-    per retry, so a day of failures is a handful of lines."""
+class Printer:
+    """The exporter's lines on standard error, each said at once."""
 
-    def __init__(self, err: TextIO, helper: str = "the helper", readings: str = "readings") -> None:
+    def __init__(self, err: TextIO) -> None:
         self._err = err
+
+    def say(self, text: str) -> None:
+        self._err.write(f"calvex-exporter: {text}\n")
+        self._err.flush()
+
+
+class StateLog:
+    """One line for each change of a helper's state (failed, with its code
+    and why; back; readings gone stale), never one per retry, so a day of
+    failures is a handful of lines."""
+
+    def __init__(self, printer: Printer, helper: str, readings: str = "readings") -> None:
+        self.say = printer.say
         self._helper = helper
         self._readings = readings
         self._failures = 0
         self._failing_code: Optional[str] = None
         self._fresh = False
         self._said_stale = False
-
-    def say(self, text: str) -> None:
-        self._err.write(f"calvex-exporter: {text}\n")
-        self._err.flush()
 
     def look(self, view: "SupervisorView[Any]") -> None:
         """Compares a SupervisorView with the last one seen."""
@@ -114,7 +115,7 @@ class Supervised:
     pressure helper's where there is one), a log for each, and one event
     that either sets after each new value or failure."""
 
-    def __init__(self, sensors: List[str], pressure: Optional[List[str]], interval: float, err: TextIO) -> None:
+    def __init__(self, sensors: List[str], pressure: Optional[List[str]], interval: float, printer: Printer) -> None:
         self.woken = threading.Event()
         # Said once the exporter has started serving or writing.
         self.notes: List[str] = []
@@ -122,15 +123,15 @@ class Supervised:
             self.notes.append(
                 "no thermal pressure helper here: the calvex_thermal_pressure_* metrics are left out (give --pressure-helper to run one)"
             )
-        self.sensors = HelperSupervisor(sensors, interval, parse_line, woken=self.woken)
+        self.sensors = HelperSupervisor(sensors, interval, parse_line, woken=self.woken, role=SENSOR_ROLE)
         self.pressure = None
         if pressure is not None:
             self.pressure = HelperSupervisor(
-                pressure, interval, parse_pressure_line, failure_codes=PRESSURE_FAILURE_CODES, woken=self.woken
+                pressure, interval, parse_pressure_line, failure_codes=PRESSURE_FAILURE_CODES, woken=self.woken, role=PRESSURE_ROLE
             )
-        self._logs: List[Tuple[Any, StateLog]] = [(self.sensors, StateLog(err))]
+        self._logs: List[Tuple[Any, StateLog]] = [(self.sensors, StateLog(printer, SENSOR_ROLE))]
         if self.pressure is not None:
-            self._logs.append((self.pressure, StateLog(err, "the pressure helper", "pressure levels")))
+            self._logs.append((self.pressure, StateLog(printer, PRESSURE_ROLE, "pressure levels")))
 
     def start(self) -> None:
         for supervisor, _ in self._logs:
@@ -150,7 +151,7 @@ class Supervised:
         return calvex_registry(self.sensors, with_process_metrics, self.pressure)
 
 
-def _write_textfile_until_stopped(path: str, helpers: Supervised, stopping: threading.Event, log: StateLog, interval: float) -> int:
+def _write_textfile_until_stopped(path: str, helpers: Supervised, stopping: threading.Event, log: Printer, interval: float) -> int:
     """Rewrites the file after every new value and at least once per
     interval. On the way out it is rewritten once more, down and without
     temperatures or level, so nothing stale outlives the exporter as current."""
@@ -184,12 +185,13 @@ def _write_textfile_until_stopped(path: str, helpers: Supervised, stopping: thre
         helpers.stop()
         try:
             write_textfile(path, registry)
+            log.say(f"stopped; {path} now says calvex_up 0, with no temperatures")
         except OSError as error:
             log.say(f"cannot mark {path} down on the way out: {error.strerror}")
     return 0
 
 
-def _serve_until_stopped(address: Tuple[str, int], helpers: Supervised, stopping: threading.Event, log: StateLog) -> int:
+def _serve_until_stopped(address: Tuple[str, int], helpers: Supervised, stopping: threading.Event, log: Printer) -> int:
     from ._metrics import http_server
 
     host, port = address
@@ -208,6 +210,7 @@ def _serve_until_stopped(address: Tuple[str, int], helpers: Supervised, stopping
         helpers.look()
     server.shutdown()
     server.server_close()
+    log.say(f"stopped serving http://{shown}:{server.server_port}/metrics")
     return 0
 
 
@@ -223,7 +226,7 @@ def _pressure_command(given: Optional[List[str]], argument: str) -> Optional[Lis
 
 def run(arguments: Sequence[str], err: TextIO) -> int:
     options = parse_with_helpers(_parser(), arguments)
-    log = StateLog(err)
+    log = Printer(err)
     try:
         import prometheus_client  # noqa: F401: said now, not at the first scrape
     except ImportError as missing:
@@ -240,7 +243,7 @@ def run(arguments: Sequence[str], err: TextIO) -> int:
         return 1
     interval = int(argument) / 1000
     stopping = threading.Event()
-    helpers = Supervised(command, pressure, interval, err)
+    helpers = Supervised(command, pressure, interval, log)
     _stop_on_signals(stopping, helpers.woken)
     helpers.start()
     try:
