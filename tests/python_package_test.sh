@@ -81,7 +81,7 @@ helper="['$simrun', '$calvex']"
 "$work/venv/bin/python" - >sync.out <<PY || fail "the sync consumer failed: $(cat sync.out)"
 import calvex
 snapshot = calvex.read_sensors(helper=$helper, timeout=10)
-print(len(snapshot.sensors), calvex.hottest(snapshot).name, calvex.summary(snapshot)["cpu"].count, calvex.kind_of("PMU tdie1"))
+print(len(snapshot.sensors), calvex.hottest(snapshot).name, calvex.summary(snapshot)["cpu"].count, calvex.kind_of("PMU tdie1"), snapshot.sensors[0].kind)
 pressure_helper = ["/usr/bin/env", "CALVEX_SIM_PRESSURE=1", "$simrun", "$(dirname "$calvex")/calvex-pressure"]
 print(calvex.read_thermal_pressure(helper=pressure_helper, timeout=10).pressure)
 try:
@@ -89,7 +89,7 @@ try:
 except calvex.CalvexError as error:
     print(error.code)
 PY
-[ "$(cat sync.out)" = "55 pACC MTR Temp Sensor7 27 cpu
+[ "$(cat sync.out)" = "55 pACC MTR Temp Sensor7 27 cpu cpu
 moderate
 UNSUPPORTED_PLATFORM" ] || fail "the sync consumer printed: $(cat sync.out)"
 "$work/venv/bin/python" - >async.out <<PY || fail "the async consumer failed: $(cat async.out)"
@@ -101,6 +101,10 @@ async def main():
 print(asyncio.run(main()))
 PY
 [ "$(cat async.out)" = 55 ] || fail "the async consumer printed: $(cat async.out)"
+# Code written against 0.1.0 type-checks against the installed wheel.
+/usr/bin/python3 -m mypy --strict --warn-unused-ignores --python-executable "$work/venv/bin/python" \
+    --cache-dir "$work/mypy-cache" "$OLDPWD/clients/python/tests/consumer_0_1_0.py" >mypy.out \
+    || fail "a 0.1.0 consumer no longer type-checks against the wheel: $(cat mypy.out)"
 "$work/venv/bin/python" -m calvex --json --helper "$simrun" "$calvex" >cli.out || fail "python -m calvex failed"
 [ "$(head -c 12 cli.out)" = '{"sensors":[' ] || fail "python -m calvex --json printed: $(cat cli.out)"
 

@@ -7,6 +7,7 @@ test stops what it started."""
 import json
 import os
 import plistlib
+import re
 import socket
 import subprocess
 import sys
@@ -18,7 +19,8 @@ from pathlib import Path
 from typing import Any, Dict, List
 
 import pytest
-from conftest import PACKAGE, ROOT, TIME_SCALE, script, simulated
+from conftest import PACKAGE, ROOT, TIME_SCALE, script, simulated, simulated_pressure
+from prometheus_client.parser import text_string_to_metric_families
 from exporter_run import PROMETHEUS, PROMTOOL, ExporterRun, PrometheusRun, alive, scenario_file, wait_until
 
 # Names repeat: the occurrence label tells them apart, in list order.
@@ -235,4 +237,31 @@ def test_the_shipped_service_and_monitoring_files() -> None:
         for arguments in (["check", "rules", str(folder / "calvex-alerts.yml")], ["check", "config", str(folder / "prometheus.yml")]):
             checked = promtool(*arguments)
             assert checked.returncode == 0, checked.stdout + checked.stderr
+
+
+
+def documented_metrics(text: str) -> Dict[str, Any]:
+    """The table of docs/exporter/metrics.md: name -> (type, labels, help)."""
+    rows = re.findall(r"^\| `(\w+)` \| (\w+) \|([^|]*)\| (.+) \|$", text, re.MULTILINE)
+    return {name: (kind, sorted(re.findall(r"`(\w+)`", labels)), help_text) for name, kind, labels, help_text in rows}
+
+
+def test_a_scrape_serves_exactly_the_documented_metrics() -> None:
+    documented = documented_metrics((ROOT / "docs" / "exporter" / "metrics.md").read_text(encoding="utf-8"))
+    assert len(documented) == 8
+    with ExporterRun(simulated(), "--pressure-helper", *simulated_pressure()) as run:
+        wait_until(10, "both helpers up", lambda: run.value("calvex_up") == 1 and run.value("calvex_thermal_pressure_up") == 1)
+        _, text = run.get()
+    served = {}
+    for family in text_string_to_metric_families(text):
+        name = family.name + ("_total" if family.type == "counter" else "")
+        served[name] = (family.type, sorted({label for sample in family.samples for label in sample.labels}), family.documentation)
+    ours = {name: each for name, each in served.items() if name.startswith("calvex_")}
+    assert ours == documented
+    # The guard bites: a list that has lost a label or a family fails.
+    text = (ROOT / "docs" / "exporter" / "metrics.md").read_text(encoding="utf-8")
+    for cut in (r"`sensor`, ", r"^\| `calvex_sensors` .*\n"):
+        assert documented_metrics(re.sub(cut, "", text, count=1, flags=re.MULTILINE)) != ours, cut
+    # Anything else is the client library's own process and runtime metrics.
+    assert all(name.startswith(("process_", "python_")) for name in served.keys() - ours.keys()), sorted(served)
 
