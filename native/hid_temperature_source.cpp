@@ -1,5 +1,6 @@
 // Binding, opening and per-snapshot walking of the HID temperature sensors.
 #include "hid_temperature_source.h"
+#include "symbol_address.h"
 
 #include <dlfcn.h>
 #include <stddef.h>
@@ -31,25 +32,11 @@ struct SymbolRow {
 };
 
 // Looked up in this order; the first missing symbol ends the binding.
+#define FRAMEWORK_SYMBOL(framework, symbol, slot) {#symbol, framework, offsetof(FrameworkBinding, slot)},
 static const SymbolRow SYMBOL_TABLE[] = {
-    {"CFStringCreateWithCString", CORE_FOUNDATION, offsetof(FrameworkBinding, pCFStringCreateWithCString)},
-    {"CFNumberCreate", CORE_FOUNDATION, offsetof(FrameworkBinding, pCFNumberCreate)},
-    {"CFDictionaryCreate", CORE_FOUNDATION, offsetof(FrameworkBinding, pCFDictionaryCreate)},
-    {"CFArrayGetCount", CORE_FOUNDATION, offsetof(FrameworkBinding, pCFArrayGetCount)},
-    {"CFArrayGetValueAtIndex", CORE_FOUNDATION, offsetof(FrameworkBinding, pCFArrayGetValueAtIndex)},
-    {"CFStringGetCString", CORE_FOUNDATION, offsetof(FrameworkBinding, pCFStringGetCString)},
-    {"CFGetTypeID", CORE_FOUNDATION, offsetof(FrameworkBinding, pCFGetTypeID)},
-    {"CFStringGetTypeID", CORE_FOUNDATION, offsetof(FrameworkBinding, pCFStringGetTypeID)},
-    {"CFRelease", CORE_FOUNDATION, offsetof(FrameworkBinding, pCFRelease)},
-    {"kCFTypeDictionaryKeyCallBacks", CORE_FOUNDATION, offsetof(FrameworkBinding, pKeyCallBacks)},
-    {"kCFTypeDictionaryValueCallBacks", CORE_FOUNDATION, offsetof(FrameworkBinding, pValueCallBacks)},
-    {"IOHIDEventSystemClientCreate", IOKIT, offsetof(FrameworkBinding, pIOHIDEventSystemClientCreate)},
-    {"IOHIDEventSystemClientSetMatching", IOKIT, offsetof(FrameworkBinding, pIOHIDEventSystemClientSetMatching)},
-    {"IOHIDEventSystemClientCopyServices", IOKIT, offsetof(FrameworkBinding, pIOHIDEventSystemClientCopyServices)},
-    {"IOHIDServiceClientCopyEvent", IOKIT, offsetof(FrameworkBinding, pIOHIDServiceClientCopyEvent)},
-    {"IOHIDServiceClientCopyProperty", IOKIT, offsetof(FrameworkBinding, pIOHIDServiceClientCopyProperty)},
-    {"IOHIDEventGetFloatValue", IOKIT, offsetof(FrameworkBinding, pIOHIDEventGetFloatValue)},
+#include "framework_symbols.def"
 };
+#undef FRAMEWORK_SYMBOL
 
 static_assert(sizeof(SYMBOL_TABLE) / sizeof(SYMBOL_TABLE[0]) == 17, "17 symbols are bound");
 static_assert(sizeof(FrameworkBinding) == 17 * sizeof(void*),
@@ -69,9 +56,7 @@ bool sensor_source_bind(SensorSource* source)
         if (address == NULL) {
             return false;
         }
-        // A function pointer and the object pointer dlsym returns share one
-        // representation on every platform the tool runs on.
-        memcpy(slots + row.slot_offset, &address, sizeof address);
+        store_symbol_address(slots + row.slot_offset, address);
     }
     return true;
 }

@@ -1,12 +1,12 @@
 // Binds the notify service by name in whatever the process has loaded (the
 // C library on macOS) and reads the thermal pressure state through it.
 #include "thermal_pressure_source.h"
+#include "symbol_address.h"
 
 #include <dlfcn.h>
 #include <string.h>
 
-// The address dlsym returns, stored in a function slot: a function pointer
-// and an object pointer share one representation where the tool runs.
+// The address dlsym returns for a symbol, stored in its function slot.
 template <typename Function>
 static bool bind_function(const char* symbol, Function* slot)
 {
@@ -14,7 +14,7 @@ static bool bind_function(const char* symbol, Function* slot)
     if (address == NULL) {
         return false;
     }
-    memcpy(slot, &address, sizeof address);
+    store_symbol_address(slot, address);
     return true;
 }
 

@@ -12,38 +12,36 @@
 #include <stddef.h>
 #include <string.h>
 
+#include <string>
+
 namespace {
 
-const char CORE_FOUNDATION[] = "/System/Library/Frameworks/CoreFoundation.framework/CoreFoundation";
-const char IOKIT[] = "/System/Library/Frameworks/IOKit.framework/IOKit";
+const char CORE_FOUNDATION_PATH[] = "/System/Library/Frameworks/CoreFoundation.framework/CoreFoundation";
+const char IOKIT_PATH[] = "/System/Library/Frameworks/IOKit.framework/IOKit";
 
 struct ExpectedSlot {
     const char* symbol;
     const char* framework;
     size_t offset;
+    const char* slot;
 };
 
-#define SLOT(symbol, framework, slot) {symbol, framework, offsetof(FrameworkBinding, slot)}
+// The tool's own list of symbols and slots. The slot each names is checked
+// against the naming rule below, so a list that pairs a symbol with another
+// symbol's slot fails here even though the tool reads the same list.
+#define FRAMEWORK_SYMBOL(framework, symbol, slot) {#symbol, framework##_PATH, offsetof(FrameworkBinding, slot), #slot},
 const ExpectedSlot EXPECTED_SLOTS[] = {
-    SLOT("CFStringCreateWithCString", CORE_FOUNDATION, pCFStringCreateWithCString),
-    SLOT("CFNumberCreate", CORE_FOUNDATION, pCFNumberCreate),
-    SLOT("CFDictionaryCreate", CORE_FOUNDATION, pCFDictionaryCreate),
-    SLOT("CFArrayGetCount", CORE_FOUNDATION, pCFArrayGetCount),
-    SLOT("CFArrayGetValueAtIndex", CORE_FOUNDATION, pCFArrayGetValueAtIndex),
-    SLOT("CFStringGetCString", CORE_FOUNDATION, pCFStringGetCString),
-    SLOT("CFGetTypeID", CORE_FOUNDATION, pCFGetTypeID),
-    SLOT("CFStringGetTypeID", CORE_FOUNDATION, pCFStringGetTypeID),
-    SLOT("CFRelease", CORE_FOUNDATION, pCFRelease),
-    SLOT("kCFTypeDictionaryKeyCallBacks", CORE_FOUNDATION, pKeyCallBacks),
-    SLOT("kCFTypeDictionaryValueCallBacks", CORE_FOUNDATION, pValueCallBacks),
-    SLOT("IOHIDEventSystemClientCreate", IOKIT, pIOHIDEventSystemClientCreate),
-    SLOT("IOHIDEventSystemClientSetMatching", IOKIT, pIOHIDEventSystemClientSetMatching),
-    SLOT("IOHIDEventSystemClientCopyServices", IOKIT, pIOHIDEventSystemClientCopyServices),
-    SLOT("IOHIDServiceClientCopyEvent", IOKIT, pIOHIDServiceClientCopyEvent),
-    SLOT("IOHIDServiceClientCopyProperty", IOKIT, pIOHIDServiceClientCopyProperty),
-    SLOT("IOHIDEventGetFloatValue", IOKIT, pIOHIDEventGetFloatValue),
+#include "framework_symbols.def"
 };
-#undef SLOT
+#undef FRAMEWORK_SYMBOL
+
+// A function's slot is p and its name; the two data symbols have their own.
+std::string slot_named_for(const std::string& symbol)
+{
+    if (symbol == "kCFTypeDictionaryKeyCallBacks") return "pKeyCallBacks";
+    if (symbol == "kCFTypeDictionaryValueCallBacks") return "pValueCallBacks";
+    return "p" + symbol;
+}
 
 TEST(BindingSlots, EverySlotHoldsTheAddressOfItsOwnSymbol)
 {
@@ -52,6 +50,7 @@ TEST(BindingSlots, EverySlotHoldsTheAddressOfItsOwnSymbol)
     ASSERT_TRUE(sensor_source_bind(&source)) << "needs the simulated platform preloaded";
     ASSERT_EQ(sizeof EXPECTED_SLOTS / sizeof EXPECTED_SLOTS[0], 17u);
     for (const ExpectedSlot& slot : EXPECTED_SLOTS) {
+        EXPECT_EQ(slot.slot, slot_named_for(slot.symbol)) << "the list pairs " << slot.symbol << " with another slot";
         void* framework = dlopen(slot.framework, RTLD_LAZY);
         ASSERT_NE(framework, nullptr) << slot.framework;
         void* resolved = dlsym(framework, slot.symbol);

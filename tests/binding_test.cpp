@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 
 namespace {
 
@@ -13,18 +12,14 @@ const char IOKIT_NOT_AVAILABLE[] = "{\"error\":\"IOKit not available\"}\n";
 const char NO_HID_EVENT_SYSTEM[] = "{\"error\":\"no HID event system\"}\n";
 
 // "dlsym FRAMEWORK SYMBOL" for the 17 symbols in binding order, from the
-// list the link audits also check the binaries against.
-std::vector<std::string> lookups_in_order()
-{
-    std::vector<std::string> lookups;
-    std::ifstream list(FRAMEWORK_SYMBOLS_FILE);
-    for (std::string line; std::getline(list, line);) {
-        if (!line.empty()) lookups.push_back("dlsym " + line);
-    }
-    return lookups;
-}
-
-const std::vector<std::string> LOOKUPS_IN_ORDER = lookups_in_order();
+// tool's own list, which the link audits also check the binaries against.
+#define CORE_FOUNDATION_TRACE_NAME "CoreFoundation"
+#define IOKIT_TRACE_NAME "IOKit"
+#define FRAMEWORK_SYMBOL(framework, symbol, slot) "dlsym " framework##_TRACE_NAME " " #symbol,
+const std::vector<std::string> LOOKUPS_IN_ORDER = {
+#include "framework_symbols.def"
+};
+#undef FRAMEWORK_SYMBOL
 
 const std::vector<std::string> FRAMEWORK_OPENS = {
     "dlopen /System/Library/Frameworks/CoreFoundation.framework/CoreFoundation 1",

@@ -59,6 +59,18 @@ std::vector<std::string> CalvexResult::trace_lines_starting(const std::string& w
     return matching;
 }
 
+std::vector<std::string> CalvexResult::loop_steps(const std::string& cycle_trace, const std::string& cycle_step) const
+{
+    std::vector<std::string> steps;
+    for (const std::string& line : trace_lines()) {
+        if (line.rfind(cycle_trace, 0) == 0) steps.push_back(cycle_step);
+        if (line.rfind("fflush", 0) == 0) steps.push_back("flush");
+        if (line.rfind("usleep", 0) == 0) steps.push_back(line);
+        if (line.rfind("getppid", 0) == 0) steps.push_back(line.substr(line.rfind(' ') + 1) == "1" ? "parent 1" : "parent");
+    }
+    return steps;
+}
+
 static std::string read_whole(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);

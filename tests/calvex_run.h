@@ -32,6 +32,10 @@ struct CalvexResult {
     std::vector<std::string> out_lines() const;
     // Trace lines that begin with the given word.
     std::vector<std::string> trace_lines_starting(const std::string& word) const;
+    // The trace reduced to the run loop's steps, in order: the cycle's own
+    // work (trace lines starting with cycle_trace, shown as cycle_step),
+    // "flush", each "usleep N", and "parent" or "parent 1" for each look.
+    std::vector<std::string> loop_steps(const std::string& cycle_trace, const std::string& cycle_step) const;
 };
 
 CalvexResult run_calvex(const CalvexRun& run);

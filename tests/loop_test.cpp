@@ -18,17 +18,9 @@ CalvexResult run_loop(const std::vector<std::string>& arguments, const std::stri
     return run_calvex(run);
 }
 
-// The trace reduced to the loop's steps, in order.
 std::vector<std::string> loop_steps(const CalvexResult& result)
 {
-    std::vector<std::string> steps;
-    for (const std::string& line : result.trace_lines()) {
-        if (line.rfind("copy-services", 0) == 0) steps.push_back("snapshot");
-        if (line.rfind("fflush", 0) == 0) steps.push_back("flush");
-        if (line.rfind("usleep", 0) == 0) steps.push_back(line);
-        if (line.rfind("getppid", 0) == 0) steps.push_back(line.substr(line.rfind(' ') + 1) == "1" ? "parent 1" : "parent");
-    }
-    return steps;
+    return result.loop_steps("copy-services", "snapshot");
 }
 
 TEST(Loop, SleepsChecksTheParentThenSnapshotsUntilTheParentIsGone)

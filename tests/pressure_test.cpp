@@ -145,13 +145,7 @@ TEST(Pressure, ReadsTheCommandLineAsCalvexDoes)
 TEST(Pressure, ALineEveryCycleUntilTheParentHasGone)
 {
     CalvexResult result = run_pressure({"300"}, {{"CALVEX_SIM_PPID", "4:1"}, {"CALVEX_SIM_PRESSURE", "1"}});
-    std::vector<std::string> steps;
-    for (const std::string& line : result.trace_lines()) {
-        if (line.rfind("notify-get-state", 0) == 0) steps.push_back("read");
-        if (line.rfind("fflush", 0) == 0) steps.push_back("flush");
-        if (line.rfind("usleep", 0) == 0) steps.push_back(line);
-        if (line.rfind("getppid", 0) == 0) steps.push_back(line.substr(line.rfind(' ') + 1) == "1" ? "parent 1" : "parent");
-    }
+    std::vector<std::string> steps = result.loop_steps("notify-get-state", "read");
     std::vector<std::string> expected = {"parent", "read", "flush", "usleep 300000", "parent", "read", "flush",
                                          "usleep 300000", "parent", "read", "flush", "usleep 300000",
                                          "parent", "read", "flush", "usleep 300000", "parent 1"};

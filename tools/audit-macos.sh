@@ -25,7 +25,7 @@ if [ "$tool" = calvex-pressure ]; then
 else
     required="___stdoutp _dlopen _dlsym _fflush _fputs _getppid _printf _puts _snprintf _strcmp _strtoll _usleep dyld_stub_binder"
     texts=(/System/Library/Frameworks/CoreFoundation.framework/CoreFoundation /System/Library/Frameworks/IOKit.framework/IOKit
-           $(awk '{print $2}' tools/framework-symbols.txt))
+           $(sed -n 's/^FRAMEWORK_SYMBOL([A-Z_]*, \([A-Za-z]*\), .*/\1/p' native/framework_symbols.def))
     absent=()
 fi
 optional="_memset _memcpy _bzero ___bzero _fwrite _putchar _fputs ___stack_chk_fail ___stack_chk_guard"
