@@ -29,13 +29,16 @@ expected="package/LICENSE
 package/README.md
 package/bin/calvex-macos-arm64
 package/bin/calvex-pressure-macos-arm64
+package/command.js
+package/faces.js
 package/index.d.ts
 package/index.js
 package/kinds.js
 package/package.json
 package/process.js
 package/protocol.js
-package/sensor-kinds.json"
+package/sensor-kinds.json
+package/views.js"
 [ "$listing" = "$expected" ] || fail "tarball holds:
 $listing"
 tar -xzf "$tarball" -C "$work"

@@ -1,32 +1,22 @@
 // calvex for Node.js and Electron: the sensor helper's snapshots, one with
-// readSensors or a stream with watchSensors, and small views of a snapshot.
-// The helper's lifetime is process.js's; the line format is protocol.js's.
-import { fileURLToPath } from 'node:url';
+// readSensors or a stream with watchSensors, the thermal pressure the same
+// way, and small views of a snapshot. Which helper runs is command.js's,
+// its lifetime process.js's, the read and the watch faces.js's, the line
+// format protocol.js's.
+import { bundledPressureHelperPath, helperCommand, intervalArgument } from './command.js';
+import { Watch, readOnce } from './faces.js';
+import { parseLine, parsePressureLine } from './protocol.js';
 
-import { Watch, helperCommand, intervalArgument, readOnce } from './process.js';
-import { CalvexError, parseLine, parsePressureLine } from './protocol.js';
-
-export { CalvexError };
-export { KINDS, hottest, kindOf, summary } from './kinds.js';
-
-// A helper inside Electron's app.asar can't be executed; packagers unpack it
-// to app.asar.unpacked beside it, so that is where to look.
-function unpackedFromAsar(path) {
-  return path.replace(/([\\/])app\.asar([\\/])/, '$1app.asar.unpacked$2');
-}
-
-export const bundledHelperPath = unpackedFromAsar(
-  fileURLToPath(new URL('./bin/calvex-macos-arm64', import.meta.url)),
-);
-export const bundledPressureHelperPath = unpackedFromAsar(
-  fileURLToPath(new URL('./bin/calvex-pressure-macos-arm64', import.meta.url)),
-);
+export { bundledHelperPath, bundledPressureHelperPath } from './command.js';
+export { KINDS, kindOf } from './kinds.js';
+export { CalvexError } from './protocol.js';
+export { byName, hottest, summary } from './views.js';
 
 /**
  * Runs the helper with --once and resolves with its snapshot.
  */
 export function readSensors(options = {}) {
-  return readOnce(helperCommand(options.helper, '--once', bundledHelperPath), parseLine, options.signal);
+  return readOnce(helperCommand(options.helper, '--once'), parseLine, options.signal);
 }
 
 /**
@@ -34,8 +24,7 @@ export function readSensors(options = {}) {
  * most the newest unread one.
  */
 export function watchSensors(options = {}) {
-  const command = helperCommand(options.helper, intervalArgument(options.intervalMs), bundledHelperPath);
-  return new Watch(command, parseLine, options.signal);
+  return new Watch(helperCommand(options.helper, intervalArgument(options.intervalMs)), parseLine, options.signal);
 }
 
 /**
@@ -53,17 +42,4 @@ export function readThermalPressure(options = {}) {
 export function watchThermalPressure(options = {}) {
   const command = helperCommand(options.helper, intervalArgument(options.intervalMs), bundledPressureHelperPath);
   return new Watch(command, parsePressureLine, options.signal);
-}
-
-/**
- * The readings of a snapshot by sensor name, in order, since names repeat.
- */
-export function byName(snapshot) {
-  const readings = new Map();
-  for (const { name, celsius } of snapshot.sensors) {
-    const list = readings.get(name);
-    if (list === undefined) readings.set(name, [celsius]);
-    else list.push(celsius);
-  }
-  return readings;
 }

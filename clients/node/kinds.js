@@ -1,6 +1,6 @@
 // What each sensor measures, from the shared table of sensor kinds (copied
-// into the package as sensor-kinds.json when it is packed), and a summary
-// per kind.
+// into the package as sensor-kinds.json when it is packed). A leaf: it
+// imports nothing of the package.
 import { existsSync, readFileSync } from 'node:fs';
 
 // In a checkout (the shared folder with its test vectors beside this one)
@@ -18,7 +18,7 @@ const rows = table.rows.map(({ kind, pattern, ignoreCase }) => ({
 // Every kind, in the table's order ('other' last).
 export const KINDS = Object.freeze([...table.kinds]);
 // What no hottest part can be: a reference that reads near-constant.
-const NOT_A_PART = 'calibration';
+export const NOT_A_PART = 'calibration';
 
 // Names repeat from snapshot to snapshot, so each is matched once; the
 // bound keeps a helper that invents names from growing the cache.
@@ -45,44 +45,4 @@ export function kindOf(name) {
     known.set(name, kind);
   }
   return kind;
-}
-
-/**
- * Count, largest reading and mean of each kind present in a snapshot, keys
- * in first-seen order; the mean sums in list order, then divides, so every
- * client gets the same number.
- */
-export function summary(snapshot) {
-  const totals = new Map();
-  for (const { name, celsius } of snapshot.sensors) {
-    const kind = kindOf(name);
-    const total = totals.get(kind);
-    if (total === undefined) totals.set(kind, { count: 1, max: celsius, sum: celsius });
-    else {
-      total.count += 1;
-      total.sum += celsius;
-      if (celsius > total.max) total.max = celsius;
-    }
-  }
-  const result = {};
-  for (const [kind, { count, max, sum }] of totals) result[kind] = { count, max, mean: sum / count };
-  return result;
-}
-
-/**
- * The hottest reading of a snapshot (the first one when several are equal),
- * or undefined: of one kind when a kind is given, else of every kind but
- * calibration references, which are no temperature of any part.
- */
-export function hottest(snapshot, kind) {
-  if (kind !== undefined && !KINDS.includes(kind)) {
-    throw new TypeError(`kind must be one of ${KINDS.join(', ')}, not ${String(kind)}`);
-  }
-  let best;
-  for (const sensor of snapshot.sensors) {
-    const sensorKind = kindOf(sensor.name);
-    const counts = kind === undefined ? sensorKind !== NOT_A_PART : sensorKind === kind;
-    if (counts && (best === undefined || sensor.celsius > best.celsius)) best = sensor;
-  }
-  return best;
 }

@@ -4,7 +4,7 @@
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
-import { copyFileSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { copyFileSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { test, after, afterEach } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
@@ -230,7 +230,9 @@ test('a fresh checkout imports the package without a build', async () => {
   const tree = mkdtempSync(`${scratch}/checkout-`);
   mkdirSync(`${tree}/clients/node`, { recursive: true });
   mkdirSync(`${tree}/clients/shared`);
-  for (const file of ['index.js', 'kinds.js', 'process.js', 'protocol.js', 'package.json']) {
+  const manifest = JSON.parse(readFileSync(new URL('../package.json', import.meta.url), 'utf8'));
+  const modules = manifest.files.filter((file) => file.endsWith('.js'));
+  for (const file of [...modules, 'package.json']) {
     copyFileSync(new URL(`../${file}`, import.meta.url), `${tree}/clients/node/${file}`);
   }
   for (const file of ['sensor-kinds.json', 'sensor-kinds-vectors.json']) {

@@ -22,7 +22,8 @@ from conftest import PACKAGE, ROOT, TIME_SCALE, script, simulated, simulated_pre
 from exporter_run import PROMTOOL, ExporterRun, scenario_file, wait_until
 from prometheus_client.parser import text_string_to_metric_families
 
-from calvex._metrics import REQUEST_SECONDS, write_textfile
+from calvex._http import REQUEST_SECONDS
+from calvex._textfile import write_textfile
 from calvex._protocol import parse_line
 from calvex._supervisor import Backoff, HelperSupervisor
 from calvex.exporter import SENSOR_ROLE, Printer, StateLog

@@ -18,7 +18,7 @@ from ._async import (
     watch_thermal_pressure_async,
 )
 from ._kinds import KINDS, kind_of
-from ._process import bundled_helper_path, bundled_pressure_helper_path
+from ._command import bundled_helper_path, bundled_pressure_helper_path
 from ._protocol import CalvexError, Sensor, Snapshot, ThermalPressure
 from ._sync import (
     PressureWatch,

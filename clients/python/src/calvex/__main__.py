@@ -9,14 +9,16 @@ import argparse
 import os
 import signal
 import sys
+import threading
 import time
 from typing import List, Optional, Sequence, TextIO, Union
 
 from ._commandline import add_helper_options, parse_with_helpers
-from ._process import DEFAULT_INTERVAL_MS, HelperRun, bundled_pressure_helper_path, helper_command, interval_argument
+from ._command import DEFAULT_INTERVAL_MS, helper_command, interval_argument, pressure_command
+from ._process import HelperRun
 from ._protocol import ERROR_CODES, CalvexError, Snapshot, ThermalPressure, parse_line, parse_pressure_line
 from ._sync import read_sensors, read_thermal_pressure
-from ._view import view
+from ._terminal import view
 
 INTERRUPTED_STATUS = 130
 # A terminal of our own while watching (the alternate screen, no cursor),
@@ -49,18 +51,8 @@ def pressure_text(pressure: Union[ThermalPressure, CalvexError, None]) -> str:
     return f"thermal pressure: {pressure.pressure} (level {pressure.level})"
 
 
-def _pressure_command(pressure_helper: Optional[List[str]], argument: str) -> Optional[List[str]]:
-    """The pressure helper to run beside the sensors, or None where there
-    is none: one given, or the bundled one where it is installed."""
-    if pressure_helper is not None:
-        return helper_command(pressure_helper, argument)
-    if os.access(bundled_pressure_helper_path, os.X_OK):
-        return helper_command(None, argument, bundled_pressure_helper_path)
-    return None
-
-
 def _pressure_once(pressure_helper: Optional[List[str]]) -> Optional[str]:
-    command = _pressure_command(pressure_helper, "--once")
+    command = pressure_command(pressure_helper, "--once")
     if command is None:
         return None
     try:
@@ -155,8 +147,8 @@ def _watch_on_terminal(run: "HelperRun[Snapshot]", pressure: _PressureFollower, 
     """One view that fits the terminal, redrawn in place on each snapshot,
     each change of pressure and each resize; the terminal is given back as
     it was, Ctrl-C included."""
-    resized = [False]
-    previous = signal.signal(signal.SIGWINCH, lambda number, frame: resized.__setitem__(0, True))
+    resized = threading.Event()
+    previous = signal.signal(signal.SIGWINCH, lambda number, frame: resized.set())
     out.write(ENTER_SCREEN)
     try:
         shown: Optional[Snapshot] = None
@@ -167,8 +159,8 @@ def _watch_on_terminal(run: "HelperRun[Snapshot]", pressure: _PressureFollower, 
             if snapshot is None and run.ended:
                 break
             pressure_line = pressure.line()
-            if snapshot is not None or (shown is not None and (resized[0] or pressure_line != shown_pressure)):
-                resized[0] = False
+            if snapshot is not None or (shown is not None and (resized.is_set() or pressure_line != shown_pressure)):
+                resized.clear()
                 shown, shown_pressure = snapshot or shown, pressure_line
                 assert shown is not None
                 size = os.get_terminal_size(out.fileno())
@@ -204,7 +196,7 @@ def run(arguments: Sequence[str], out: TextIO, err: TextIO) -> int:
             out.write(table(snapshot, _pressure_once(options.pressure_helper)) + "\n")
             return 0
         argument = interval_argument(options.watch)
-        return _watch(helper_command(helper, argument), _pressure_command(options.pressure_helper, argument), out)
+        return _watch(helper_command(helper, argument), pressure_command(options.pressure_helper, argument), out)
     except CalvexError as error:
         err.write(_sentence(error) + "\n")
         return 1

@@ -1,5 +1,4 @@
-"""The one place a helper runs: the command to run, the child process from
-spawn to reaped, its output split into lines and parsed on a thread of its
+"""The one place a helper runs: the child process from spawn to reaped, its output split into lines and parsed on a thread of its
 own, the newest value kept, and exactly one end (a failure, or none). The
 blocking face, the asyncio face, the exporter and ``python -m calvex`` all
 run their helpers through HelperRun, so how a run ends is decided here
@@ -7,22 +6,15 @@ once."""
 
 import atexit
 import os
-import platform
 import selectors
 import signal
 import subprocess
-import sys
 import threading
 import time
-from pathlib import Path
 from typing import Callable, Generic, Iterator, List, Optional, Sequence, Set, TypeVar, Union
 
 from ._protocol import LONGEST_LINE_BYTES, CalvexError, over_long_line
 
-DEFAULT_INTERVAL_MS = 2000
-SHORTEST_INTERVAL_MS = 200
-# The most milliseconds the helper's 32-bit microsecond sleep can hold.
-LONGEST_INTERVAL_MS = 4294967
 # How long a helper gets to end after SIGTERM before it is killed, and to
 # exit after it has closed its output.
 STOP_GRACE_SECONDS = 1.0
@@ -36,39 +28,8 @@ READ_CHUNK_BYTES = 65536
 # exited: a grandchild that inherited the pipe may keep it open for ever.
 EXIT_CHECK_SECONDS = 0.5
 
-bundled_helper_path: str = str(Path(__file__).resolve().parent / "bin" / "calvex-macos-arm64")
-bundled_pressure_helper_path: str = str(Path(__file__).resolve().parent / "bin" / "calvex-pressure-macos-arm64")
-
 Value = TypeVar("Value")
 Parse = Callable[[str], Union[Value, CalvexError]]
-
-
-def interval_argument(interval_ms: int) -> str:
-    """The helper's argument for an interval, raised to its floor and capped.
-    A whole number of milliseconds only: a float or a bool is a TypeError."""
-    if isinstance(interval_ms, bool) or not isinstance(interval_ms, int):
-        raise TypeError(f"interval_ms must be an int of milliseconds, not {interval_ms!r}")
-    return str(min(max(interval_ms, SHORTEST_INTERVAL_MS), LONGEST_INTERVAL_MS))
-
-
-def helper_command(helper: Optional[Sequence[str]], argument: str, bundled: str = bundled_helper_path) -> List[str]:
-    """``[path, *leading_args, argument]``; raises CalvexError
-    UNSUPPORTED_PLATFORM where the bundled helper cannot run."""
-    if helper is not None:
-        if isinstance(helper, (str, bytes)) or not all(isinstance(word, str) for word in helper) or len(helper) == 0:
-            raise TypeError("helper must be a non-empty sequence of str: [path, *leading_args]")
-        if any("\0" in word for word in helper):
-            # No program can be given such a word: say so here, before
-            # anything is opened, not from deep inside the spawn.
-            raise TypeError("a helper word must not contain a NUL character")
-        return [*helper, argument]
-    if sys.platform != "darwin" or platform.machine() != "arm64":
-        raise CalvexError(
-            "UNSUPPORTED_PLATFORM",
-            f"calvex runs on macOS on Apple Silicon only, not {sys.platform} {platform.machine()}; "
-            "give a helper command (helper=, or --helper) to run another",
-        )
-    return [bundled, argument]
 
 
 def deadline_after(timeout: Optional[float]) -> Optional[float]:
@@ -110,6 +71,12 @@ class LineSplitter:
         if len(self._pending) > LONGEST_LINE_BYTES:
             raise over_long_line(self._pending[:400].decode("utf-8", "replace"))
         return [line.decode("utf-8", "replace") for line in complete]
+
+
+def _output_open(selector: selectors.BaseSelector) -> bool:
+    """Whether the helper's standard output or error is still open: each is
+    unregistered at its end, and the wake-up pipe is always there."""
+    return len(selector.get_map()) > 1
 
 
 # Runs whose helper may still run: killed and reaped if the interpreter
@@ -289,7 +256,7 @@ class HelperRun(Generic[Value]):
             for stream in streams:
                 selector.register(stream, selectors.EVENT_READ)
             selector.register(self._wake_read, selectors.EVENT_READ)
-            while len(selector.get_map()) > 1 and not self._stop_asked:
+            while _output_open(selector) and not self._stop_asked:
                 wait = EXIT_CHECK_SECONDS if quiet_until is None else min(EXIT_CHECK_SECONDS, quiet_until - time.monotonic())
                 ready = selector.select(max(0.0, wait))
                 if not ready and self.process.poll() is not None:

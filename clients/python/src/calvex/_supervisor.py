@@ -7,7 +7,7 @@ time for readers."""
 import threading
 import time
 from dataclasses import dataclass
-from typing import Callable, Dict, Generic, List, Optional, Sequence
+from typing import Callable, Dict, Generic, Optional, Sequence
 
 from ._process import DEFAULT_ROLE, STOP_GRACE_SECONDS, HelperRun, Parse, Value
 from ._protocol import CalvexError
@@ -19,6 +19,8 @@ PRESSURE_FAILURE_CODES = ("PRESSURE_NOT_AVAILABLE", "NO_PRESSURE_NOTIFICATION", 
 SILENT_INTERVALS = 10
 # A value older than this many intervals is stale, never served as current.
 FRESH_INTERVALS = 3
+# The same number as a person reads it, in the log and the help texts.
+FRESH_INTERVALS_IN_WORDS = ("no", "one", "two", "three", "four", "five", "six")[FRESH_INTERVALS]
 
 
 @dataclass(frozen=True)
@@ -43,7 +45,7 @@ class SupervisorView(Generic[Value]):
 
     value: Optional[Value]  # the newest, if any has come
     value_time: float  # when it was read (Unix time), 0 before the first
-    fresh: bool  # the newest value is younger than three intervals (never once stopped)
+    fresh: bool  # the newest value is younger than FRESH_INTERVALS intervals (never once stopped)
     starts: int
     failures: Dict[str, int]
     last_failure: Optional[CalvexError]
@@ -145,14 +147,3 @@ class HelperSupervisor(Generic[Value]):
         with self._lock:
             self._value, self._value_time, self._value_moment = value, time.time(), time.monotonic()
         self.woken.set()
-
-
-def occurrences(names: Sequence[str]) -> List[int]:
-    """For each name, how many times it came before in the list: labels that
-    tell repeated names apart."""
-    seen: Dict[str, int] = {}
-    counts = []
-    for name in names:
-        counts.append(seen.get(name, 0))
-        seen[name] = counts[-1] + 1
-    return counts

@@ -6,17 +6,8 @@ import weakref
 from types import TracebackType
 from typing import Any, Dict, Generic, List, NamedTuple, Optional, Sequence, Type, TypeVar
 
-from ._process import (
-    DEFAULT_INTERVAL_MS,
-    HelperRun,
-    Parse,
-    Value,
-    bundled_pressure_helper_path,
-    deadline_after,
-    helper_command,
-    interval_argument,
-    timeout_failure,
-)
+from ._command import DEFAULT_INTERVAL_MS, bundled_pressure_helper_path, helper_command, interval_argument
+from ._process import HelperRun, Parse, Value, deadline_after, timeout_failure
 from ._kinds import kind_of
 from ._protocol import Snapshot, ThermalPressure, parse_line, parse_pressure_line
 

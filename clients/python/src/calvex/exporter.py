@@ -9,7 +9,6 @@ Needs the exporter extra: ``pip install 'calvex[exporter]'``.
 """
 
 import argparse
-import os
 import signal
 import sys
 import threading
@@ -17,9 +16,9 @@ from types import FrameType
 from typing import Any, List, Optional, Sequence, TextIO, Tuple
 
 from ._commandline import add_helper_options, package_version, parse_with_helpers
-from ._process import DEFAULT_INTERVAL_MS, SHORTEST_INTERVAL_MS, bundled_pressure_helper_path, helper_command, interval_argument
+from ._command import DEFAULT_INTERVAL_MS, SHORTEST_INTERVAL_MS, helper_command, interval_argument, pressure_command
 from ._protocol import CalvexError, parse_line, parse_pressure_line
-from ._supervisor import PRESSURE_FAILURE_CODES, HelperSupervisor, SupervisorView
+from ._supervisor import FRESH_INTERVALS_IN_WORDS, PRESSURE_FAILURE_CODES, HelperSupervisor, SupervisorView
 
 DEFAULT_LISTEN = "127.0.0.1:9879"
 # Each helper by its role, in the log and in its failures.
@@ -96,7 +95,7 @@ class StateLog:
             self._failing_code = None
             self._said_stale = False
         elif self._fresh and not view.fresh and self._failing_code is None:
-            self.say(f"{self._readings} went stale: nothing new for three intervals; none is served until one comes")
+            self.say(f"{self._readings} went stale: nothing new for {FRESH_INTERVALS_IN_WORDS} intervals; none is served until one comes")
             self._said_stale = True
         self._fresh = view.fresh
 
@@ -155,7 +154,7 @@ def _write_textfile_until_stopped(path: str, helpers: Supervised, stopping: thre
     """Rewrites the file after every new value and at least once per
     interval. On the way out it is rewritten once more, down and without
     temperatures or level, so nothing stale outlives the exporter as current."""
-    from ._metrics import write_textfile
+    from ._textfile import write_textfile
 
     registry = helpers.registry(with_process_metrics=False)
     said = ""
@@ -192,7 +191,7 @@ def _write_textfile_until_stopped(path: str, helpers: Supervised, stopping: thre
 
 
 def _serve_until_stopped(address: Tuple[str, int], helpers: Supervised, stopping: threading.Event, log: Printer) -> int:
-    from ._metrics import http_server
+    from ._http import http_server
 
     host, port = address
     try:
@@ -214,16 +213,6 @@ def _serve_until_stopped(address: Tuple[str, int], helpers: Supervised, stopping
     return 0
 
 
-def _pressure_command(given: Optional[List[str]], argument: str) -> Optional[List[str]]:
-    """The pressure helper to supervise: the one given, or the bundled one
-    where it is installed; None where there is none."""
-    if given is not None:
-        return helper_command(given, argument)
-    if os.access(bundled_pressure_helper_path, os.X_OK):
-        return helper_command(None, argument, bundled_pressure_helper_path)
-    return None
-
-
 def run(arguments: Sequence[str], err: TextIO) -> int:
     options = parse_with_helpers(_parser(), arguments)
     log = Printer(err)
@@ -237,7 +226,7 @@ def run(arguments: Sequence[str], err: TextIO) -> int:
         log.say(f"--interval-ms {options.interval_ms} is outside what the helper takes; using {argument}")
     try:
         command = helper_command(options.helper, argument)
-        pressure = _pressure_command(options.pressure_helper, argument)
+        pressure = pressure_command(options.pressure_helper, argument)
     except CalvexError as error:
         log.say(str(error))
         return 1

@@ -1,5 +1,5 @@
-"""What ``python -m calvex`` shows of a snapshot, as lines of text: the
-answer first (one line per kind, the hottest part), then the sensors,
+"""The terminal view of ``python -m calvex``: a snapshot as lines of text,
+the answer first (one line per kind, the hottest part), then the sensors,
 hottest first, cut to a terminal's size when one is given."""
 
 from typing import List, Optional
