@@ -172,6 +172,35 @@ TEST(Lifetime, EndsByTheDefaultSignalWhenItsReaderClosesThePipe)
     EXPECT_LT(cpu, 0.5 * time_scale()) << "it must not spin";
 }
 
+long flushes_so_far(const SpawnedCalvex& calvex)
+{
+    std::ifstream trace(calvex.scratch + "/trace");
+    long flushes = 0;
+    for (std::string line; std::getline(trace, line);) flushes += line.rfind("fflush", 0) == 0;
+    return flushes;
+}
+
+// Waits until calvex is blocked in the write of a full pipe: past start-up
+// (it has flushed lines), asleep in the kernel, and no further flush begun
+// across several looks. On the virtual clock nothing else puts it to
+// sleep. The event itself, however slowly the machine or an emulator
+// gets there.
+bool blocks_on_a_full_pipe_within(const SpawnedCalvex& calvex, double seconds)
+{
+    const int looks_needed = 5;
+    int still_looks = 0;
+    long last_flushes = -1;
+    double deadline = now_seconds() + seconds;
+    while (now_seconds() < deadline && still_looks < looks_needed) {
+        long flushes = flushes_so_far(calvex);
+        bool asleep = proc_stat_field(calvex.pid, 0) == "S";
+        still_looks = asleep && flushes > 1 && flushes == last_flushes ? still_looks + 1 : 0;
+        last_flushes = flushes;
+        sleep_seconds(0.01);
+    }
+    return still_looks == looks_needed;
+}
+
 // With the virtual clock calvex fills the pipe at once and then blocks in
 // its write: no growth, no spinning.
 TEST(Lifetime, SitsStillWithoutGrowingWhenNobodyReads)
@@ -179,7 +208,7 @@ TEST(Lifetime, SitsStillWithoutGrowingWhenNobodyReads)
     CalvexRun run;
     run.arguments = {"200"};
     SpawnedCalvex calvex = spawn_calvex(run);
-    sleep_seconds(1.0);
+    ASSERT_TRUE(blocks_on_a_full_pipe_within(calvex, 30 * time_scale())) << "calvex never blocked on its full pipe";
     long first_kb = resident_kb(calvex.pid);
     long first_ticks = std::stol(proc_stat_field(calvex.pid, 11)) + std::stol(proc_stat_field(calvex.pid, 12));
     sleep_seconds(1.5);

@@ -4,10 +4,20 @@
 # escape-chunk faults, a line that never ends, escaping faults in later
 # entries and scratch folders left behind; and in the clients, the stops
 # and limits their tests must guard. Several minutes (it builds the release,
-# sanitizer and arm64 trees once each); run by hand, not by CI.
+# sanitizer and arm64 trees once each); run by hand.
 #   tools/check-faults.sh            every fault
 #   tools/check-faults.sh PATTERN    only faults whose label matches PATTERN
+#   tools/check-faults.sh --dry      applies every fault to a scratch copy
+#                                    and runs nothing: fails when a fault's
+#                                    text is gone or found twice (CI runs
+#                                    this, so code that moves takes its
+#                                    faults with it)
 set -euo pipefail
+dry=0
+if [ "${1:-}" = --dry ]; then
+    dry=1
+    shift
+fi
 only=${1:-}
 cd "$(dirname "$0")/.."
 
@@ -18,26 +28,30 @@ git ls-files -z | xargs -0 cp --parents -t "$scratch"
 source_tree=$PWD
 cd "$scratch"
 failures=0
+faults=0
 touched=()
 skipping=0
 
-# apply FILE OLD NEW: replaces one exact text, which must be there.
+# apply FILE OLD NEW: replaces one exact text, which must be there once.
 apply() {
     [ "$skipping" -eq 0 ] || return 0
     touched+=("$1")
-    python3 - "$@" <<'PY'
+    python3 - "$@" <<'PY' && return 0
 import sys
 path, old, new = sys.argv[1:4]
 text = open(path).read()
-if old not in text:
-    sys.exit(f"fault not applicable: {old!r} not in {path}")
+found = text.count(old)
+if found != 1:
+    sys.exit(f"  BAD  fault not applicable: {old.splitlines()[0]!r}... is in {path} {found} times, not once")
 open(path, "w").write(text.replace(old, new, 1))
 PY
+    [ "$dry" -eq 1 ] || exit 1
+    failures=$((failures + 1))
 }
 
 # expect OUTCOME LABEL COMMAND...: runs the command quietly and compares.
 expect() {
-    [ "$skipping" -eq 0 ] || return 0
+    [ "$skipping" -eq 0 ] && [ "$dry" -eq 0 ] || return 0
     local outcome=$1 label=$2 started=$SECONDS status=0
     shift 2
     "$@" >"$scratch/last.log" 2>&1 || status=$?
@@ -61,14 +75,15 @@ fault() {
     skipping=0
     if [ -n "$only" ] && ! [[ $1 =~ $only ]]; then skipping=1; fi
     [ "$skipping" -eq 1 ] || echo "fault: $1"
+    [ "$skipping" -eq 1 ] || faults=$((faults + 1))
     for file in "${touched[@]}"; do cp "$source_tree/$file" "$file"; done
     touched=()
 }
 
 fault "binding slots of CFGetTypeID and CFStringGetTypeID swapped"
-apply native/hid_temperature_source.cpp "offsetof(FrameworkBinding, pCFGetTypeID)" "offsetof(FrameworkBinding, SWAP_B)"
-apply native/hid_temperature_source.cpp "offsetof(FrameworkBinding, pCFStringGetTypeID)" "offsetof(FrameworkBinding, pCFGetTypeID)"
-apply native/hid_temperature_source.cpp "offsetof(FrameworkBinding, SWAP_B)" "offsetof(FrameworkBinding, pCFStringGetTypeID)"
+apply native/framework_symbols.def "CFGetTypeID, pCFGetTypeID)" "CFGetTypeID, SWAP_B)"
+apply native/framework_symbols.def "CFStringGetTypeID, pCFStringGetTypeID)" "CFStringGetTypeID, pCFGetTypeID)"
+apply native/framework_symbols.def "CFGetTypeID, SWAP_B)" "CFGetTypeID, pCFStringGetTypeID)"
 expect pass "x86-64 black-box suites (blind to it)" tools/test.sh -R '^(Binding|CommandLine|Snapshot|Golden|Loop)\.'
 expect fail "x86-64 slot check" tools/test.sh -R '^binding_slots$'
 expect fail "arm64 lane" tools/test.sh --arm64 -R '^(Snapshot|Golden)\.'
@@ -134,10 +149,10 @@ client_fault "node client: a bad line leaves the helper running" node_suite clie
       this.stop(value);" \
     "    if (value instanceof CalvexError) {
       this.failure ??= value;"
-client_fault "node client: an abort leaves the watch's helper running" node_suite clients/node/process.js \
+client_fault "node client: an abort leaves the watch's helper running" node_suite clients/node/faces.js \
     "      else this.run.stop().then(() => this.settle());" \
     "      else this.settle();"
-client_fault "node client: an abort leaves readSensors' helper running" node_suite clients/node/process.js \
+client_fault "node client: an abort leaves readSensors' helper running" node_suite clients/node/faces.js \
     "const onAbort = () => run.stop();" \
     "const onAbort = () => reject(abortReason(signal));"
 client_fault "python client: no SIGKILL after the stop's grace period" python_suite $py/_process.py \
@@ -165,8 +180,8 @@ client_fault "python client: the oldest unread value is kept, not the newest" py
     "            self._newest = value" \
     "            self._newest = value if self._newest is None else self._newest"
 client_fault "python client: the reader goes on reading after a stop" python_suite $py/_process.py \
-    "while len(selector.get_map()) > 1 and not self._stop_asked:" \
-    "while len(selector.get_map()) > 1:"
+    "while _output_open(selector) and not self._stop_asked:" \
+    "while _output_open(selector):"
 client_fault "python client: a watch nobody holds keeps its helper (blocking face)" python_suite $py/_sync.py \
     "            weakref.finalize(self, self._run.close)" \
     "            pass"
@@ -183,13 +198,13 @@ client_fault "exporter: the backoff's doubling and cap swapped" exporter_suite $
 client_fault "exporter: the backoff never resets after a good run" exporter_suite $py/_supervisor.py \
     "if previous is None or ran_for >= self.ran_well:" \
     "if previous is None:"
-client_fault "exporter: a POST is answered" exporter_suite $py/_metrics.py \
+client_fault "exporter: a POST is answered" exporter_suite $py/_http.py \
     'if method not in ("GET", "HEAD"):' \
     'if False:'
-client_fault "exporter: no deadline for a whole request" exporter_suite $py/_metrics.py \
+client_fault "exporter: no deadline for a whole request" exporter_suite $py/_http.py \
     "if deadline <= now]" \
     "if False]"
-client_fault "exporter: a failed write leaves its temporary file" exporter_suite $py/_metrics.py \
+client_fault "exporter: a failed write leaves its temporary file" exporter_suite $py/_textfile.py \
     "        os.unlink(temporary)" \
     "        pass"
 client_fault "exporter: the text file outlives the exporter as current" exporter_suite $py/exporter.py \
@@ -203,5 +218,9 @@ client_fault "exporter: the text file outlives the exporter as current" exporter
 if [ "$failures" -ne 0 ]; then
     echo "FAIL: $failures expectation(s) not met"
     exit 1
+fi
+if [ "$dry" -eq 1 ]; then
+    echo "PASS: each of the $faults faults applies to the tree as it is (dry: no suite was run)"
+    exit 0
 fi
 echo "PASS: every fault put back is caught where expected"

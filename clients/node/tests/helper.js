@@ -1,6 +1,7 @@
 // What the client tests share: the built calvex on the simulated platform
 // as the helper command, scenarios, and the test process's own children.
-import { readdirSync, readFileSync } from 'node:fs';
+import { existsSync, readdirSync, readFileSync } from 'node:fs';
+import { setTimeout as sleep } from 'node:timers/promises';
 import { fileURLToPath } from 'node:url';
 
 export const root = fileURLToPath(new URL('../../../', import.meta.url));
@@ -47,6 +48,21 @@ export function children() {
 
 // Real-time margins, widened in slow lanes (emulation).
 export const timeScale = Number(process.env.CALVEX_TEST_TIME_SCALE ?? 1);
+
+// A slow consumer waits until the helper has written this many snapshots
+// past the one it holds; then its next read must skip most of them.
+export const SKIPPED_WHILE_SLOW = 5;
+
+// Resolves once the simulated platform's trace shows more than `moreThan`
+// snapshots written (a flush each); rejects after a generous time.
+export async function snapshotsWritten(trace, moreThan) {
+  const deadline = Date.now() + 30_000 * timeScale;
+  const written = () => (existsSync(trace) ? readFileSync(trace, 'utf8').split('fflush').length - 1 : 0);
+  while (written() <= moreThan) {
+    if (Date.now() > deadline) throw new Error(`the helper wrote no more than ${moreThan} snapshots`);
+    await sleep(20);
+  }
+}
 
 // Settles as the promise does, or rejects once `seconds` have passed, so a
 // client that stalls fails its test with a message instead of hanging.

@@ -84,6 +84,20 @@ def no_child_left() -> Iterator[None]:
     assert left == [], "a helper process is left behind"
 
 
+# A slow consumer waits until the helper has written this many snapshots
+# past the one it holds; then its next read must skip most of them.
+SKIPPED_WHILE_SLOW = 5
+
+
+def wait_for_snapshots_written(trace: Path, more_than: float) -> None:
+    """Waits until the simulated platform's trace shows more than
+    ``more_than`` snapshots written (a flush each), for a generous time."""
+    deadline = time.monotonic() + 30 * TIME_SCALE
+    while (trace.read_text().count("fflush") if trace.exists() else 0) <= more_than:
+        assert time.monotonic() < deadline, f"the helper wrote no more than {more_than} snapshots"
+        time.sleep(0.02)
+
+
 def within(seconds: float, call: Callable[..., Any], *arguments: Any) -> Any:
     """call(*arguments), which must return or raise within the time: a client
     that stalls (in a stop that never kills, say) fails its test at once."""

@@ -9,7 +9,20 @@ from pathlib import Path
 from typing import Any, Coroutine, List
 
 import pytest
-from conftest import TIME_SCALE, children, expected_lines, scenario, script, simulated, simulated_pressure, within
+from conftest import (
+    SKIPPED_WHILE_SLOW,
+    TIME_SCALE,
+    children,
+    expected_lines,
+    scenario,
+    script,
+    simulated,
+    simulated_pressure,
+    wait_for_snapshots_written,
+    within,
+)
+
+import calvex._process
 
 from calvex import (
     CalvexError,
@@ -125,33 +138,41 @@ def test_a_slow_async_consumer_gets_the_newest_snapshot(tmp_path: Path) -> None:
 
     async def read_slowly() -> List[float]:
         seen: List[float] = []
-        async with watch_sensors_async(200, helper=simulated(CALVEX_SIM_SCENARIO=str(tmp_path / "sequence.scenario"))) as watch:
+        async with watch_sensors_async(200, helper=helper) as watch:
             async for snapshot in watch:
                 seen.append(snapshot.sensors[0].celsius)
                 if len(seen) == 4:
                     break
-                await asyncio.sleep(1)
+                await asyncio.get_running_loop().run_in_executor(
+                    None, lambda: wait_for_snapshots_written(trace, more_than=snapshot.sensors[0].celsius + SKIPPED_WHILE_SLOW)
+                )
         return seen
 
-    seen = run(20, read_slowly())
-    # About five snapshots a second: each read skips what came while it slept.
-    assert all(later - earlier >= 3 for earlier, later in zip(seen, seen[1:])), seen
+    trace = tmp_path / "trace"
+    helper = simulated(CALVEX_SIM_SCENARIO=str(tmp_path / "sequence.scenario"), CALVEX_SIM_TRACE=str(trace))
+    seen = run(60, read_slowly())
+    assert all(later - earlier >= 2 for earlier, later in zip(seen, seen[1:])), f"{seen}: queued snapshots were kept"
 
 
-def test_a_cancellation_during_a_stop_still_ends_in_cancelled_error() -> None:
-    stubborn = script("trap '' TERM; while :; do echo '{\"sensors\":[]}'; sleep 0.1; done")
+def test_a_cancellation_during_a_stop_still_ends_in_cancelled_error(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    marker = tmp_path / "terminated"
+    stubborn = script(f"trap 'touch {marker}' TERM; while :; do echo '{{\"sensors\":[]}}'; sleep 0.1; done")
+    monkeypatch.setattr(calvex._process, "STOP_GRACE_SECONDS", 3.0 * TIME_SCALE)
 
     async def cancel_the_stop() -> None:
         watch = watch_sensors_async(200, helper=stubborn)
         await watch.__anext__()
         closing = asyncio.ensure_future(watch.aclose())
-        await asyncio.sleep(0.2)  # inside the grace period: the stop is under way
+        # The helper has had its SIGTERM and ignores it: the stop is under
+        # way, and the grace period, made long here, leaves room to cancel it.
+        while not marker.exists():
+            await asyncio.sleep(0.01)
         closing.cancel()
         with pytest.raises(asyncio.CancelledError):
             await closing
         assert children() == [], "the stop was cut short"
 
-    run(10, cancel_the_stop())
+    run(20, cancel_the_stop())
 
 
 def test_the_thermal_pressure_level_under_asyncio() -> None:

@@ -8,7 +8,7 @@ import sys
 from typing import List
 
 import pytest
-from conftest import PACKAGE, TIME_SCALE, children, expected_lines, scenario, simulated, simulated_pressure
+from conftest import PACKAGE, TIME_SCALE, children, expected_lines, scenario, simulated, simulated_pressure, within
 
 
 def calvex(*arguments: str) -> "subprocess.CompletedProcess[str]":
@@ -68,7 +68,7 @@ def test_ctrl_c_ends_a_watch_with_130_and_no_helper_left(json_lines: bool) -> No
         env={"PYTHONPATH": str(PACKAGE), "PATH": "/usr/bin:/bin"},
     )
     assert child.stdout is not None
-    first = child.stdout.readline()
+    first = within(10, child.stdout.readline)
     assert first.startswith('{"sensors":[' if json_lines else "kind ")
     helpers = [pid for pid in _grandchildren(child.pid)]
     child.send_signal(signal.SIGINT)

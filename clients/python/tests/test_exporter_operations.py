@@ -32,6 +32,10 @@ NODE_EXPORTER = shutil.which("prometheus-node-exporter")
 LONGEST_INTERVAL_MS = 4294967
 LINE = json.dumps({"sensors": [{"name": "PMU tdie1", "t": 40.25}]}, separators=(",", ":"))
 
+# How long a stop may take in a test: it takes about a second; a stop that
+# waits for the interval takes over an hour.
+STOP_DEADLINE_SECONDS = 10
+
 
 def free_port() -> int:
     with socket.socket() as probe:
@@ -120,7 +124,9 @@ def test_sigterm_at_the_longest_interval_ends_within_a_second(tmp_path: Path, mo
         wait_until(10, "calvex_up 1", lambda: run.value("calvex_up") == 1)
     wait_until(5, "its helper", lambda: bool(run.helpers()))
     took = run.stop()  # also checks status 0 and that the helper was reaped
-    assert took < 1.0 * TIME_SCALE, f"{took:.2f} s"
+    # Ends within a second, where waiting out the interval would take 71
+    # minutes: a generous bound keeps a loaded machine from failing it.
+    assert took < STOP_DEADLINE_SECONDS * TIME_SCALE, f"{took:.2f} s"
     # A clean stop says, in one line, what became of what it served.
     said = f"stopped; {tmp_path / 'calvex.prom'} now says calvex_up 0, with no temperatures" if mode == "textfile" else "stopped serving http://"
     run.wait_for_log(5, said)

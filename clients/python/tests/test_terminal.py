@@ -12,7 +12,7 @@ from pathlib import Path
 from typing import List
 
 import pytest
-from conftest import PACKAGE, TIME_SCALE, simulated
+from conftest import PACKAGE, TIME_SCALE, simulated, within
 
 TMUX = shutil.which("tmux")
 pytestmark = pytest.mark.skipif(TMUX is None, reason="tmux is not installed (Debian package tmux)")
@@ -87,7 +87,7 @@ def test_a_watch_into_a_pipe_writes_plain_views() -> None:
     assert child.stdout is not None
     views = [b""]
     while len(views) < 3:
-        line = child.stdout.readline()
+        line = within(10, child.stdout.readline)
         if line == b"\n":
             views.append(b"")
         else:
