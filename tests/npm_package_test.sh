@@ -29,6 +29,7 @@ expected="package/LICENSE
 package/README.md
 package/bin/calvex-macos-arm64
 package/bin/calvex-pressure-macos-arm64
+package/cli.js
 package/command.js
 package/faces.js
 package/index.d.ts
@@ -38,6 +39,7 @@ package/package.json
 package/process.js
 package/protocol.js
 package/sensor-kinds.json
+package/terminal.js
 package/views.js"
 [ "$listing" = "$expected" ] || fail "tarball holds:
 $listing"
@@ -69,6 +71,13 @@ const { pressure } = await readThermalPressure({ helper: ['/usr/bin/env', 'CALVE
 console.log(snapshot.sensors.length, top.name, kindOf(top.name), byName(snapshot).get('PMU tdie1').length, summary(snapshot).cpu.count, pressure);
 JS
 [ "$(node consumer.mjs)" = "55 pACC MTR Temp Sensor7 cpu 4 27 heavy" ] || fail "the ES module consumer printed: $(node consumer.mjs 2>&1)"
+
+# The command, from the installed package: npx finds it offline, and node
+# runs it by its path without npx.
+first=$(npx --offline calvex --once --helper "$simrun" "$calvex" | head -1) || fail "npx --offline calvex failed"
+[ "$first" = "kind         count   max °C  mean °C" ] || fail "npx calvex printed: $first"
+[ "$(node node_modules/calvex/cli.js --version)" = "calvex $(cat "$OLDPWD/VERSION")" ] || fail "node node_modules/calvex/cli.js --version"
+[ -x node_modules/.bin/calvex ] || fail "no node_modules/.bin/calvex"
 
 # A CommonJS app: import() works on every Node; require() only where Node
 # can load ES modules with it, and there it must give the same module.

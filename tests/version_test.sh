@@ -19,4 +19,8 @@ newest=$(grep -m1 -oE '^## \[[0-9]+\.[0-9]+\.[0-9]+\]' CHANGELOG.md | tr -d '#[]
 grep -qE "^\[$version\]: " CHANGELOG.md || fail "CHANGELOG.md has no link for $version"
 said=$(PYTHONPATH=clients/python/src PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m calvex.exporter --version)
 [ "$said" = "calvex-exporter $version" ] || fail "calvex-exporter --version says '$said', VERSION has $version"
+said=$(PYTHONPATH=clients/python/src PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m calvex --version)
+[ "$said" = "calvex $version" ] || fail "python -m calvex --version says '$said', VERSION has $version"
+said=$(node clients/node/cli.js --version)
+[ "$said" = "calvex $version" ] || fail "npx calvex --version says '$said', VERSION has $version"
 echo "PASS: version $version in VERSION, CMake, every manifest, the change log and --version"

@@ -1,6 +1,7 @@
 // Which helper to run and with what argument: the bundled helpers' paths,
 // a helper command given instead, and the interval argument, decided from
 // the options alone before anything is started.
+import { accessSync, constants } from 'node:fs';
 import { fileURLToPath } from 'node:url';
 
 import { CalvexError } from './protocol.js';
@@ -51,4 +52,17 @@ export function helperCommand(helper, argument, bundled = bundledHelperPath) {
     );
   }
   return [bundled, [argument]];
+}
+
+// The pressure helper to run beside the sensors: the one given, or the
+// bundled one where it is installed; null where there is none.
+export function pressureCommand(given, argument) {
+  if (given !== undefined) return helperCommand(given, argument);
+  try {
+    accessSync(bundledPressureHelperPath, constants.X_OK);
+  } catch {
+    return null;
+  }
+  const bundled = helperCommand(undefined, argument, bundledPressureHelperPath);
+  return bundled instanceof CalvexError ? null : bundled; // the bundled helper is for another platform
 }

@@ -2,7 +2,7 @@
 // a CalvexError for an error line or anything else; and the cap on a line.
 // Imports nothing of the package: everything else builds on it.
 
-const ERROR_CODES = {
+export const ERROR_CODES = {
   'IOKit not available': 'IOKIT_NOT_AVAILABLE',
   'no HID event system': 'NO_HID_EVENT_SYSTEM',
 };

@@ -12,7 +12,7 @@ from pathlib import Path
 from typing import List
 
 import pytest
-from conftest import PACKAGE, TIME_SCALE, simulated, within
+from conftest import PACKAGE, ROOT, TIME_SCALE, simulated, within
 
 TMUX = shutil.which("tmux")
 pytestmark = pytest.mark.skipif(TMUX is None, reason="tmux is not installed (Debian package tmux)")
@@ -54,27 +54,61 @@ def fits(screen: List[str], columns: int, rows: int) -> bool:
     return len(screen) <= rows and all(len(line) <= columns for line in screen)
 
 
-def test_watch_fits_the_terminal_redraws_on_resize_and_gives_the_terminal_back(tmp_path: Path) -> None:
-    watch = shlex.join([sys.executable, "-m", "calvex", "--watch", "200", "--helper", *simulated()])
-    terminal = Terminal(
-        tmp_path, f"trap true INT; echo before; PYTHONPATH={shlex.quote(str(PACKAGE))} {watch}; echo status $?; sleep 60", 80, 24
-    )
+# Both commands, as a person runs them: python -m calvex and npx calvex.
+COMMANDS = {
+    "python -m calvex": [sys.executable, "-m", "calvex"],
+    "npx calvex": ["node", str(ROOT / "clients" / "node" / "cli.js")],
+}
+CLIMBING = str(ROOT / "sim" / "scenarios" / "climbing.scenario")
+
+
+def cpu_trend(screen: List[str]) -> str:
+    """The trend drawn on the cpu line, or nothing."""
+    line = next((line for line in screen if line.startswith("cpu ")), "")
+    return line[len("cpu") + 35:] if len(line) > 38 else ""
+
+
+@pytest.mark.parametrize("command", sorted(COMMANDS))
+def test_watch_draws_the_trend_fits_the_terminal_redraws_on_resize_and_gives_the_terminal_back(tmp_path: Path, command: str) -> None:
+    watch = shlex.join([*COMMANDS[command], "--watch", "200", "--helper", *simulated(CALVEX_SIM_SCENARIO=CLIMBING)])
+    shell = f"trap true INT; echo before; LANG=C.UTF-8 PYTHONPATH={shlex.quote(str(PACKAGE))} {watch}; echo status $?; sleep 60"
+    terminal = Terminal(tmp_path, shell, 80, 24)
     try:
-        screen = terminal.wait_for("a view at 80x24", 10, lambda s: s and s[0].startswith("kind") and "not shown" in s[-1])
+        # The trend grows a column per snapshot, never past 30, newest on the right.
+        lengths: List[int] = []
+        screen = terminal.wait_for(
+            "a trend of 30 snapshots at 80x24", 30,
+            lambda s: (lengths.append(len(cpu_trend(s))) or True) and len(cpu_trend(s)) == 30,
+        )
+        assert lengths == sorted(lengths) and max(lengths) == 30 and len(set(lengths)) > 5, lengths
         assert fits(screen, 80, 24) and len(screen) == 24
-        assert screen[1].split()[0] == "cpu" and any(line.startswith("hottest: pACC MTR Temp Sensor") for line in screen)
-        assert "more sensors not shown" in screen[-1]
+        assert screen[0].startswith("kind") and screen[0].endswith("  trend")
+        trend = cpu_trend(screen)
+        assert trend == "".join(sorted(trend)) and trend[0] == "▁" and trend[-1] == "█", trend  # a climb, drawn
+        assert any(line.startswith("hottest: PMU tdie3 (cpu)") for line in screen)
+        (tmp_path / f"{command.split()[0]}-80x24.screen").write_text("\n".join(screen) + "\n")
 
         terminal.tmux("resize-window", "-t", "calvex", "-x", "50", "-y", "14")
         screen = terminal.wait_for(
-            "a view redrawn at 50x14", 5, lambda s: len(s) == 14 and s[0].startswith("kind") and "not shown" in s[-1]
+            "a view redrawn at 50x14", 5 * TIME_SCALE, lambda s: len(s) == 14 and s[0].startswith("kind") and "not shown" in s[-1]
         )
-        assert fits(screen, 50, 14)
+        assert fits(screen, 50, 14) and len(cpu_trend(screen)) == 50 - 38
 
         terminal.tmux("send-keys", "-t", "calvex", "C-c")
         screen = terminal.wait_for("the shell again", 10, lambda s: any(line == "status 130" for line in s))
         shown = [line for line in screen if line]
         assert shown == ["before", "status 130"], "the view was left on the terminal"
+    finally:
+        terminal.close()
+
+
+@pytest.mark.parametrize("command", sorted(COMMANDS))
+def test_a_terminal_without_utf8_gets_a_plain_ascii_trend(tmp_path: Path, command: str) -> None:
+    watch = shlex.join([*COMMANDS[command], "--watch", "200", "--helper", *simulated(CALVEX_SIM_SCENARIO=CLIMBING)])
+    terminal = Terminal(tmp_path, f"LANG=C LC_ALL= TERM=dumb PYTHONPATH={shlex.quote(str(PACKAGE))} {watch}", 80, 24)
+    try:
+        screen = terminal.wait_for("an ASCII trend", 30, lambda s: len(cpu_trend(s)) >= 5)
+        assert set(cpu_trend(screen)) <= set("_.:-=+*#"), cpu_trend(screen)
     finally:
         terminal.close()
 

@@ -1,11 +1,13 @@
-"""``python -m calvex``: the sensors for people (per kind, the hottest part,
-then each sensor; with ``--watch`` on a terminal, a view that fits it), or
-the helper's lines as they are with ``--json``.
+"""``python -m calvex``: the sensors for people (the thermal pressure, per
+kind, the hottest part, then each sensor; with ``--watch`` on a terminal, a
+view that fits it, with each kind's recent past drawn), or the helpers'
+lines as they are with ``--json``. ``npx calvex`` is the same command.
 
     python -m calvex [--json] [--watch [MS]] [--helper CMD ...] [--pressure-helper CMD ...]
 """
 
 import argparse
+import json
 import os
 import signal
 import sys
@@ -13,12 +15,12 @@ import threading
 import time
 from typing import List, Optional, Sequence, TextIO, Union
 
-from ._commandline import add_helper_options, parse_with_helpers
+from ._commandline import add_helper_options, package_version, parse_with_helpers
 from ._command import DEFAULT_INTERVAL_MS, helper_command, interval_argument, pressure_command
 from ._process import HelperRun
 from ._protocol import ERROR_CODES, CalvexError, Snapshot, ThermalPressure, parse_line, parse_pressure_line
 from ._sync import read_sensors, read_thermal_pressure
-from ._terminal import view
+from ._terminal import Trends, pressure_text, view
 
 INTERRUPTED_STATUS = 130
 # A terminal of our own while watching (the alternate screen, no cursor),
@@ -40,25 +42,25 @@ def table(snapshot: Snapshot, pressure_line: Optional[str] = None) -> str:
     return "\n".join(view(snapshot, first=pressure_line))
 
 
-def pressure_text(pressure: Union[ThermalPressure, CalvexError, None]) -> str:
-    """The view's first line: is macOS holding the Mac back for heat?"""
-    if pressure is None:
-        return "thermal pressure: waiting for the helper"
-    if isinstance(pressure, CalvexError):
-        return f"thermal pressure: not available ({pressure.code})"
-    if pressure.level is None:
-        return "thermal pressure: unknown (the system gave none)"
-    return f"thermal pressure: {pressure.pressure} (level {pressure.level})"
-
-
-def _pressure_once(pressure_helper: Optional[List[str]]) -> Optional[str]:
+def _pressure_once(pressure_helper: Optional[List[str]]) -> Union[ThermalPressure, CalvexError, None]:
+    """The pressure helper's one level, its failure, or None where there is
+    no pressure helper."""
     command = pressure_command(pressure_helper, "--once")
     if command is None:
         return None
     try:
-        return pressure_text(read_thermal_pressure(helper=command[:-1], timeout=PRESSURE_TIMEOUT_SECONDS))
+        return read_thermal_pressure(helper=command[:-1], timeout=PRESSURE_TIMEOUT_SECONDS)
     except CalvexError as error:
-        return pressure_text(error)
+        return error
+
+
+def unicode_terminal(environment: "os._Environ[str]") -> bool:
+    """Whether the terminal can show the trend's block characters: not a
+    dumb one, and a UTF-8 locale (LC_ALL, else LC_CTYPE, else LANG)."""
+    if environment.get("TERM", "") == "dumb":
+        return False
+    locale = environment.get("LC_ALL") or environment.get("LC_CTYPE") or environment.get("LANG") or ""
+    return "utf-8" in locale.lower() or "utf8" in locale.lower()
 
 
 def _sentence(error: CalvexError) -> str:
@@ -74,11 +76,14 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m calvex", description="Temperature sensors of this Mac, read through the calvex helper."
     )
-    parser.add_argument("--json", action="store_true", help="write the helper's lines as they are")
-    parser.add_argument(
+    parser.add_argument("--json", action="store_true", help="write the helpers' lines as they are")
+    when = parser.add_mutually_exclusive_group()
+    when.add_argument("--once", action="store_true", help="one snapshot, then exit (the default)")
+    when.add_argument(
         "--watch", nargs="?", type=int, const=DEFAULT_INTERVAL_MS, metavar="MS", help="a new snapshot every MS milliseconds"
     )
     add_helper_options(parser)
+    parser.add_argument("--version", action="version", version=f"calvex {package_version()}")
     return parser
 
 
@@ -110,22 +115,39 @@ def _print_json_lines(command: Sequence[str], once: bool, out: TextIO) -> int:
     return 0
 
 
+def _print_pressure_json(pressure_helper: Optional[List[str]], out: TextIO) -> None:
+    """The pressure helper's one line as it wrote it, after the snapshot,
+    when there is a pressure helper and it gave a level; its error line as
+    it wrote it too."""
+    level = _pressure_once(pressure_helper)
+    if isinstance(level, ThermalPressure):
+        out.write(json.dumps({"pressure": level.pressure, "level": level.level}, separators=(",", ":")) + "\n")
+    elif isinstance(level, CalvexError) and level.line is not None:
+        out.write(level.line + "\n")
+
+
 class _PressureFollower:
-    """The pressure helper run beside a watch, as the view's first line."""
+    """The pressure helper run beside a watch, as the view's first line;
+    on a terminal, with how long the level has held."""
 
     def __init__(self, command: Optional[List[str]]) -> None:
         self._run = None if command is None else HelperRun(command, parse_pressure_line)
         self._latest: Union[ThermalPressure, CalvexError, None] = None
+        self._since = time.monotonic()
 
-    def line(self) -> Optional[str]:
+    def line(self, with_held: bool = False) -> Optional[str]:
         if self._run is None:
             return None
-        value = self._run.take()
+        value: Union[ThermalPressure, CalvexError, None] = self._run.take()
+        if value is None and self._run.ended and self._run.failure is not None:
+            value = self._run.failure
         if value is not None:
+            changed = not isinstance(value, ThermalPressure) or not isinstance(self._latest, ThermalPressure) or value.level != self._latest.level
+            if changed:
+                self._since = time.monotonic()
             self._latest = value
-        elif self._run.ended and self._run.failure is not None:
-            self._latest = self._run.failure
-        return pressure_text(self._latest)
+        held = int(time.monotonic() - self._since) if with_held and isinstance(self._latest, ThermalPressure) else None
+        return pressure_text(self._latest, held)
 
     def close(self) -> None:
         if self._run is not None:
@@ -149,6 +171,8 @@ def _watch_on_terminal(run: "HelperRun[Snapshot]", pressure: _PressureFollower, 
     it was, Ctrl-C included."""
     resized = threading.Event()
     previous = signal.signal(signal.SIGWINCH, lambda number, frame: resized.set())
+    trends = Trends()
+    unicode = unicode_terminal(os.environ)
     out.write(ENTER_SCREEN)
     try:
         shown: Optional[Snapshot] = None
@@ -158,13 +182,15 @@ def _watch_on_terminal(run: "HelperRun[Snapshot]", pressure: _PressureFollower, 
             snapshot = run.take()
             if snapshot is None and run.ended:
                 break
-            pressure_line = pressure.line()
+            if snapshot is not None:
+                trends.add(snapshot)
+            pressure_line = pressure.line(with_held=True)
             if snapshot is not None or (shown is not None and (resized.is_set() or pressure_line != shown_pressure)):
                 resized.clear()
                 shown, shown_pressure = snapshot or shown, pressure_line
                 assert shown is not None
                 size = os.get_terminal_size(out.fileno())
-                lines = view(shown, size.columns, size.lines, first=pressure_line)
+                lines = view(shown, size.columns, size.lines, first=pressure_line, trends=trends, unicode=unicode)
                 out.write(HOME + (END_OF_LINE + "\n").join(lines) + END_OF_LINE + REST_OF_SCREEN)
                 out.flush()
     finally:
@@ -190,10 +216,14 @@ def run(arguments: Sequence[str], out: TextIO, err: TextIO) -> int:
     try:
         if options.json:
             argument = "--once" if options.watch is None else interval_argument(options.watch)
-            return _print_json_lines(helper_command(helper, argument), options.watch is None, out)
+            status = _print_json_lines(helper_command(helper, argument), options.watch is None, out)
+            if status == 0 and options.watch is None:
+                _print_pressure_json(options.pressure_helper, out)
+            return status
         if options.watch is None:
             snapshot = read_sensors(helper=helper)
-            out.write(table(snapshot, _pressure_once(options.pressure_helper)) + "\n")
+            pressure = _pressure_once(options.pressure_helper)
+            out.write(table(snapshot, None if pressure is None else pressure_text(pressure)) + "\n")
             return 0
         argument = interval_argument(options.watch)
         return _watch(helper_command(helper, argument), pressure_command(options.pressure_helper, argument), out)

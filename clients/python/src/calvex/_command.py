@@ -52,6 +52,9 @@ def pressure_command(given: Optional[Sequence[str]], argument: str) -> Optional[
     bundled one where it is installed; None where there is none."""
     if given is not None:
         return helper_command(given, argument)
-    if os.access(bundled_pressure_helper_path, os.X_OK):
+    if not os.access(bundled_pressure_helper_path, os.X_OK):
+        return None
+    try:
         return helper_command(None, argument, bundled_pressure_helper_path)
-    return None
+    except CalvexError:  # the bundled helper is for another platform
+        return None

@@ -1,0 +1,295 @@
+#!/usr/bin/env node
+// `npx calvex`: the sensors for people (the thermal pressure, per kind, the
+// hottest part, then each sensor; with --watch on a terminal, a view that
+// fits it, with each kind's recent past drawn), or the helpers' lines as
+// they are with --json. The same command, options, exit statuses and view
+// as `python -m calvex`.
+import { readFileSync } from 'node:fs';
+
+import { DEFAULT_INTERVAL_MS, helperCommand, intervalArgument, pressureCommand } from './command.js';
+import { Watch, readOnce } from './faces.js';
+import { CalvexError, ERROR_CODES, parseLine, parsePressureLine } from './protocol.js';
+import { Trends, pressureText, view } from './terminal.js';
+
+const USAGE_STATUS = 2;
+const INTERRUPTED_STATUS = 130;
+// A terminal of our own while watching (the alternate screen, no cursor),
+// given back as it was on the way out.
+const ENTER_SCREEN = '\x1b[?1049h\x1b[?25l';
+const LEAVE_SCREEN = '\x1b[?25h\x1b[?1049l';
+// Home, each line cleared to its end, the rest of the screen cleared.
+const HOME = '\x1b[H';
+const END_OF_LINE = '\x1b[K';
+const REST_OF_SCREEN = '\x1b[J';
+// How long the one-shot view waits for the pressure helper's one line.
+const PRESSURE_TIMEOUT_MS = 5000;
+const HELPER_OPTIONS = ['--helper', '--pressure-helper'];
+
+const USAGE = 'usage: calvex [-h] [--json] [--once | --watch [MS]] [--version] [--helper CMD ...] [--pressure-helper CMD ...]';
+const HELP = `${USAGE}
+
+Temperature sensors of this Mac, read through the calvex helper.
+
+options:
+  -h, --help            show this help message and exit
+  --json                write the helpers' lines as they are
+  --once                one snapshot, then exit (the default)
+  --watch [MS]          a new snapshot every MS milliseconds (default ${DEFAULT_INTERVAL_MS})
+  --helper CMD ...      run CMD ... instead of the bundled sensor helper (comes last)
+  --pressure-helper CMD ...
+                        run CMD ... instead of the bundled thermal pressure helper (comes last)
+  --version             show the version and exit
+`;
+
+class UsageError extends Error {}
+
+// The options before the first helper option, and each helper option's
+// command: --helper and --pressure-helper come last, each taking the words
+// up to the other.
+function splitHelperCommands(words) {
+  const leading = [];
+  const commands = {};
+  let current = null;
+  for (const word of words) {
+    if (HELPER_OPTIONS.includes(word)) {
+      commands[word] = [];
+      current = commands[word];
+    } else if (current === null) leading.push(word);
+    else current.push(word);
+  }
+  return { leading, commands };
+}
+
+function parseOptions(words) {
+  const { leading, commands } = splitHelperCommands(words);
+  const options = { json: false, once: false, watch: null, help: false, version: false };
+  for (let index = 0; index < leading.length; index++) {
+    const word = leading[index];
+    if (word === '-h' || word === '--help') options.help = true;
+    else if (word === '--version') options.version = true;
+    else if (word === '--json') options.json = true;
+    else if (word === '--once') options.once = true;
+    else if (word === '--watch') {
+      const next = leading[index + 1];
+      if (next === undefined || next.startsWith('--')) options.watch = DEFAULT_INTERVAL_MS;
+      else if (/^[+-]?\d+$/.test(next.trim())) {
+        options.watch = Number(next);
+        index += 1;
+      } else throw new UsageError(`argument --watch: invalid int value: '${next}'`);
+    } else throw new UsageError(`unrecognized arguments: ${leading.slice(index).join(' ')}`);
+  }
+  if (options.once && options.watch !== null) throw new UsageError('argument --watch: not allowed with argument --once');
+  for (const [option, command] of Object.entries(commands)) {
+    if (command.length === 0) throw new UsageError(`${option} needs a command after it: ${option} PATH [ARGUMENTS ...]`);
+    if (command.some((word) => word.includes('\0'))) throw new UsageError(`${option}: a word of the command must not contain a NUL character`);
+  }
+  options.helper = commands['--helper'];
+  options.pressureHelper = commands['--pressure-helper'];
+  return options;
+}
+
+function version() {
+  return JSON.parse(readFileSync(new URL('./package.json', import.meta.url), 'utf8')).version;
+}
+
+// Whether the terminal can show the trend's block characters: not a dumb
+// one, and a UTF-8 locale (LC_ALL, else LC_CTYPE, else LANG).
+function unicodeTerminal(environment) {
+  if (environment.TERM === 'dumb') return false;
+  const locale = (environment.LC_ALL || environment.LC_CTYPE || environment.LANG || '').toLowerCase();
+  return locale.includes('utf-8') || locale.includes('utf8');
+}
+
+// What a person reads when the helper fails: one sentence.
+function sentence(error) {
+  const said = error.line !== undefined && error.code !== 'BAD_OUTPUT' ? ` (the helper said: ${error.line})` : '';
+  if (error.code === 'IOKIT_NOT_AVAILABLE') return `calvex: IOKit or CoreFoundation could not be loaded on this machine${said}.`;
+  if (error.code === 'NO_HID_EVENT_SYSTEM') return `calvex: the HID event system could not be opened${said}.`;
+  return `calvex: ${error.message}`;
+}
+
+// The pressure helper's one level, its failure, or null where there is none.
+async function pressureOnce(given) {
+  const command = pressureCommand(given, '--once');
+  if (command === null) return null;
+  return readOnce(command, parsePressureLine, AbortSignal.timeout(PRESSURE_TIMEOUT_MS)).catch((error) =>
+    error instanceof CalvexError ? error : new CalvexError('HELPER_FAILED', 'the pressure helper did not finish within the timeout and was stopped'),
+  );
+}
+
+// A line kept as the helper wrote it; anything but a snapshot is the run's end.
+function rawLine(line) {
+  const parsed = parseLine(line);
+  return parsed instanceof CalvexError ? parsed : line;
+}
+
+function write(out, text) {
+  return new Promise((resolve) => out.write(text, resolve));
+}
+
+// Every line the helper writes, unchanged; an error line too, which ends it
+// with 1. Once: the snapshot line, then the pressure line when there is one.
+async function printJson(options, out) {
+  const once = options.watch === null;
+  const command = helperCommand(options.helper, once ? '--once' : intervalArgument(options.watch));
+  try {
+    if (once) {
+      await write(out, `${await readOnce(command, rawLine)}\n`);
+      const pressure = await pressureOnce(options.pressureHelper);
+      if (pressure !== null && !(pressure instanceof CalvexError)) await write(out, `${JSON.stringify(pressure)}\n`);
+      else if (pressure?.line !== undefined) await write(out, `${pressure.line}\n`);
+      return 0;
+    }
+    for await (const line of new Watch(command, rawLine)) await write(out, `${line}\n`);
+  } catch (error) {
+    if (error instanceof CalvexError && Object.values(ERROR_CODES).includes(error.code) && error.line !== undefined) {
+      await write(out, `${error.line}\n`);
+      return 1;
+    }
+    throw error;
+  }
+  return 0;
+}
+
+// The pressure helper run beside a watch, as the view's first line; on a
+// terminal, with how long the level has held.
+class PressureFollower {
+  constructor(command, onChange) {
+    this.latest = null;
+    this.since = Date.now();
+    this.watch = command === null ? null : new Watch(command, parsePressureLine);
+    this.done = this.watch === null ? Promise.resolve() : this.follow(onChange);
+  }
+
+  async follow(onChange) {
+    try {
+      for await (const level of this.watch) this.take(level, onChange);
+    } catch (error) {
+      if (error instanceof CalvexError) this.take(error, onChange);
+    }
+  }
+
+  take(value, onChange) {
+    const changed = !(value instanceof CalvexError) && !(this.latest instanceof CalvexError) && value.level === this.latest?.level;
+    if (!changed) this.since = Date.now();
+    this.latest = value;
+    onChange();
+  }
+
+  line(withHeld) {
+    if (this.watch === null) return null;
+    const held = withHeld && this.latest !== null && !(this.latest instanceof CalvexError) ? Math.floor((Date.now() - this.since) / 1000) : null;
+    return pressureText(this.latest, held);
+  }
+
+  async close() {
+    await this.watch?.return();
+    await this.done;
+  }
+}
+
+// A watch: plain text, one whole view per snapshot with a blank line
+// between, into a pipe; on a terminal one view that fits it, redrawn in
+// place on each snapshot, each change of pressure and each resize, with
+// each kind's trend, and the terminal given back as it was.
+async function watchView(options, out, stopping) {
+  const argument = intervalArgument(options.watch);
+  const sensors = new Watch(helperCommand(options.helper, argument), parseLine);
+  const onTerminal = out.isTTY === true;
+  const trends = new Trends();
+  const unicode = unicodeTerminal(process.env);
+  let shown = null;
+  const draw = () => {
+    if (shown === null) return;
+    const first = pressure.line(onTerminal);
+    if (!onTerminal) {
+      out.write(`${view(shown, { first }).join('\n')}\n\n`);
+      return;
+    }
+    const lines = view(shown, { width: out.columns, height: out.rows, first, trends, unicode });
+    out.write(HOME + lines.join(`${END_OF_LINE}\n`) + END_OF_LINE + REST_OF_SCREEN);
+  };
+  const pressure = new PressureFollower(pressureCommand(options.pressureHelper, argument), () => onTerminal && draw());
+  const redraw = () => draw();
+  if (onTerminal) {
+    out.write(ENTER_SCREEN);
+    out.on('resize', redraw);
+  }
+  const leave = async () => {
+    if (onTerminal) {
+      out.off('resize', redraw);
+      await write(out, LEAVE_SCREEN);
+    }
+    await Promise.all([sensors.return(), pressure.close()]);
+  };
+  stopping.then(leave);
+  try {
+    for await (const snapshot of sensors) {
+      trends.add(snapshot);
+      shown = snapshot;
+      draw();
+    }
+  } finally {
+    await leave();
+  }
+  throw new CalvexError('HELPER_FAILED', 'the calvex helper stopped');
+}
+
+async function oneView(options, out) {
+  const snapshot = await readOnce(helperCommand(options.helper, '--once'), parseLine);
+  const pressure = await pressureOnce(options.pressureHelper);
+  await write(out, `${view(snapshot, { first: pressure === null ? null : pressureText(pressure) }).join('\n')}\n`);
+  return 0;
+}
+
+async function main(words, out, err) {
+  let options;
+  try {
+    options = parseOptions(words);
+  } catch (error) {
+    if (!(error instanceof UsageError)) throw error;
+    err.write(`${USAGE}\ncalvex: error: ${error.message}\n`);
+    return USAGE_STATUS;
+  }
+  if (options.help) {
+    await write(out, HELP);
+    return 0;
+  }
+  if (options.version) {
+    await write(out, `calvex ${version()}\n`);
+    return 0;
+  }
+  let interrupted;
+  const stopping = new Promise((resolve) => {
+    interrupted = resolve;
+  });
+  process.once('SIGINT', () => interrupted());
+  // Ctrl-C ends any of them with 130, once their helpers are stopped (the
+  // stops hold the event loop until then); what they say after it is moot.
+  const untilInterrupted = (running) => {
+    running.catch(() => {});
+    return Promise.race([running, stopping.then(() => INTERRUPTED_STATUS)]);
+  };
+  try {
+    if (options.json) return await untilInterrupted(printJson(options, out));
+    if (options.watch === null) return await untilInterrupted(oneView(options, out));
+    return await untilInterrupted(watchView(options, out, stopping));
+  } catch (error) {
+    if (error instanceof CalvexError) {
+      err.write(`${sentence(error)}\n`);
+      return 1;
+    }
+    if (error instanceof TypeError) {
+      err.write(`${USAGE}\ncalvex: error: ${error.message}\n`);
+      return USAGE_STATUS;
+    }
+    throw error;
+  }
+}
+
+// A reader that goes (`| head`) ends the output, not the command with a trace.
+process.stdout.on('error', (error) => {
+  if (error.code === 'EPIPE') process.exit(1);
+  throw error;
+});
+process.exitCode = await main(process.argv.slice(2), process.stdout, process.stderr);
