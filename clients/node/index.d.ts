@@ -198,7 +198,9 @@ export const bundledHelperPath: string;
  * The hottest reading of a snapshot (the first one when several are equal),
  * or `undefined` when there is none. With a kind, the hottest of that kind;
  * without, the hottest of every kind but `'calibration'`, whose references
- * read about 52 °C whatever the load and are no part's temperature. A kind
+ * read about 52 °C whatever the load and are no part's temperature. Never
+ * a reading that cannot be a temperature (a placeholder, or one below its
+ * kind's floor), as in `summary`. A kind
  * that is not a `SensorKind` throws a `TypeError`.
  *
  * @example
@@ -255,12 +257,18 @@ export type SensorKind = 'cpu' | 'gpu' | 'soc' | 'neural' | 'storage' | 'battery
  * ```
  */
 export interface KindSummary {
-  /** How many readings of this kind the snapshot has (at least 1). */
+  /** How many readings of this kind the snapshot has that can be temperatures (at least 1). */
   count: number;
   /** The largest of them, in degrees Celsius. */
   max: number;
   /** Their mean: summed in list order, then divided by `count`, so every calvex client gets the same number. */
   mean: number;
+  /**
+   * How many readings of this kind were left out as no temperature: a
+   * placeholder (exactly 0.00), or below the kind's lowest plausible
+   * reading (10 °C; the battery has none).
+   */
+  leftOut: number;
 }
 
 /**
@@ -278,7 +286,11 @@ export function kindOf(name: string): SensorKind;
 
 /**
  * A summary per kind of a snapshot: a key for each kind that has at least
- * one reading (`other` included), in the order the kinds first appear.
+ * one reading that can be a temperature (`other` included), in the order
+ * the kinds first appear, each saying how many it left out. Placeholders
+ * (exactly 0.00) and readings below their kind's floor (10 °C, but for the
+ * battery) are left out; a kind none of whose readings is left is absent,
+ * as if it had none. The snapshot itself keeps every reading.
  *
  * @example
  * ```ts

@@ -19,6 +19,12 @@ const rows = table.rows.map(({ kind, pattern, ignoreCase }) => ({
 export const KINDS = Object.freeze([...table.kinds]);
 // What no hottest part can be: a reference that reads near-constant.
 export const NOT_A_PART = 'calibration';
+// The kind of a name no row matches: one calvex does not know yet.
+export const UNCLASSIFIED = table.unmatched;
+// Below its kind's floor, or exactly the placeholder, a reading is no
+// temperature (see the table's notes).
+const lowestPlausible = table.lowestPlausible.celsius;
+const placeholder = table.placeholder.celsius;
 
 // Names repeat from snapshot to snapshot, so each is matched once; the
 // bound keeps a helper that invents names from growing the cache.
@@ -29,7 +35,14 @@ function matchKind(name) {
   for (const row of rows) {
     if (row.wholeName.test(name)) return row.kind;
   }
-  return table.unmatched;
+  return UNCLASSIFIED;
+}
+
+// Whether a reading of this kind can be a temperature: not the
+// placeholder, and not below the kind's lowest plausible reading.
+export function plausible(kind, celsius) {
+  const floor = lowestPlausible[kind] ?? null;
+  return celsius !== placeholder && (floor === null || celsius >= floor);
 }
 
 /**

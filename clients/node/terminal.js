@@ -6,7 +6,7 @@
 // (clients/shared/terminal-views.json) hold both to it, so widths count
 // characters (code points) and numbers round as Python's format does.
 import { CalvexError } from './protocol.js';
-import { KINDS, kindOf } from './kinds.js';
+import { KINDS, UNCLASSIFIED, kindOf } from './kinds.js';
 import { hottest, summary } from './views.js';
 
 const KIND_WIDTH = Math.max(...KINDS.map((kind) => kind.length));
@@ -132,6 +132,14 @@ function sensorLines(snapshot, nameWidth) {
   return lines;
 }
 
+// The last line when the kind table knows some readings' names not: how to
+// get this Mac's sensors into it.
+function unknownLine(snapshot) {
+  const unknown = snapshot.sensors.filter(({ name }) => kindOf(name) === UNCLASSIFIED).length;
+  if (unknown === 0) return [];
+  return [`${unknown} sensor${unknown === 1 ? '' : 's'} calvex does not know yet: run with --report`];
+}
+
 /**
  * The whole view; with a width and a height, no line is wider and there
  * are no more lines: the hottest sensors that fit, then a line that says
@@ -149,10 +157,11 @@ export function view(snapshot, { width = null, height = null, first = null, tren
   const fixed = 2 + KIND_WIDTH + 2 + NUMBER_WIDTH;
   const nameWidth = width === null ? longest : Math.max(6, Math.min(longest, width - fixed));
   let sensors = sensorLines(snapshot, nameWidth);
-  if (height !== null && head.length + sensors.length > height) {
-    const room = Math.max(0, height - head.length - 1); // the last line says what is cut
+  const tail = unknownLine(snapshot);
+  if (height !== null && head.length + sensors.length + tail.length > height) {
+    const room = Math.max(0, height - head.length - tail.length - 1); // a line says what is cut
     const leftOut = sensors.length - 1 - Math.max(0, room - 1);
     sensors = [...sensors.slice(0, room), `… ${leftOut} more sensors not shown`];
   }
-  return [...head, ...sensors].slice(0, limit).map((line) => fit(line, width));
+  return [...head, ...sensors, ...tail].slice(0, limit).map((line) => fit(line, width));
 }

@@ -66,6 +66,8 @@ test('every reported machine gets the answer a user wants', () => {
       assert.deepEqual([[top.name, top.celsius], [cpu.name, cpu.celsius]], [answers[i].hottest, answers[i].cpu], scenario);
       const counts = Object.fromEntries(Object.entries(summary(snapshot)).map(([kind, { count }]) => [kind, count]));
       assert.deepEqual(counts, answers[i].counts, scenario);
+      const leftOut = Object.fromEntries(Object.entries(summary(snapshot)).filter(([, each]) => each.leftOut > 0).map(([kind, each]) => [kind, each.leftOut]));
+      assert.deepEqual(leftOut, answers[i].leftOut, scenario);
       // Never a calibration reference, and the CPU whenever it is the hottest part.
       const parts = snapshot.sensors.filter(({ name }) => kindOf(name) !== 'calibration');
       assert.notEqual(kindOf(top.name), 'calibration', scenario);

@@ -254,7 +254,7 @@ def documented_metrics(text: str) -> Dict[str, Any]:
 
 def test_a_scrape_serves_exactly_the_documented_metrics() -> None:
     documented = documented_metrics((ROOT / "docs" / "exporter" / "metrics.md").read_text(encoding="utf-8"))
-    assert len(documented) == 8
+    assert len(documented) == 9
     with ExporterRun(simulated(), "--pressure-helper", *simulated_pressure()) as run:
         wait_until(10, "both helpers up", lambda: run.value("calvex_up") == 1 and run.value("calvex_thermal_pressure_up") == 1)
         _, text = run.get()

@@ -312,6 +312,16 @@ def test_the_alerts_fire_when_they_should_and_the_recording_rules_record_what_th
     rules = ROOT / "docs" / "exporter" / "calvex-rules.yml"
     done = subprocess.run([str(PROMTOOL), "check", "rules", str(rules)], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stdout + done.stderr
+    # The rules' floor and placeholder are the shared kind table's.
+    table = json.loads((ROOT / "clients" / "shared" / "sensor-kinds.json").read_text())
+    floors = {value for value in table["lowestPlausible"]["celsius"].values() if value is not None}
+    plausible = re.search(r"record: sensor:calvex_temperature_celsius:plausible\n\s+expr: (.*)", rules.read_text())
+    assert plausible is not None and len(floors) == 1
+    assert plausible.group(1) == (
+        f'calvex_temperature_celsius{{kind!="battery"}} >= {floors.pop():g} '
+        f'or calvex_temperature_celsius{{kind="battery"}} != {table["placeholder"]["celsius"]:g}'
+    )
+    assert [kind for kind, floor in table["lowestPlausible"]["celsius"].items() if floor is None] == ["battery"]
 
 
 @pytest.mark.parametrize("scenario", ["m1-laptop", "m2-max", "m2-ultra", "m3-pro", "m5-pro", "macos-update"])
@@ -336,9 +346,12 @@ def test_every_reported_machine_gets_distinct_series_with_their_kinds(scenario: 
 
     for line in (ROOT / "sim" / "scenarios" / f"{scenario}.expected").read_text().splitlines():
         registry = calvex_registry(Still(line), with_process_metrics=False)  # type: ignore[arg-type]
-        temperatures = samples(generate_latest(registry).decode())["calvex_temperature_celsius"]
+        scraped = samples(generate_latest(registry).decode())
+        temperatures = scraped["calvex_temperature_celsius"]
         entries = json.loads(line)["sensors"]
         assert len(temperatures) == len(entries), "two entries share one label set"
+        # Every reading served raw, and the names the kind table does not know counted.
+        assert scraped["calvex_sensors_unclassified"] == {"{}": sum(kind_of(entry["name"]) == "other" for entry in entries)}
         seen: Dict[str, int] = {}
         for entry in entries:
             occurrence = seen.get(entry["name"], 0)

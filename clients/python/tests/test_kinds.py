@@ -21,7 +21,7 @@ def test_every_name_of_the_shared_vectors_gets_its_kind() -> None:
 @pytest.mark.parametrize("vector", VECTORS["snapshots"], ids=lambda vector: vector["about"])
 def test_every_snapshot_of_the_shared_vectors_gets_its_summary(vector: Dict[str, Any]) -> None:
     got = summary(Snapshot(tuple(Sensor(name, celsius) for name, celsius in vector["sensors"])))
-    expected = {kind: KindSummary(**each) for kind, each in vector["summary"].items()}
+    expected = {kind: KindSummary(each["count"], each["max"], each["mean"], each["leftOut"]) for kind, each in vector["summary"].items()}
     assert list(got.items()) == list(expected.items())
 
 
@@ -59,6 +59,7 @@ def test_every_reported_machine_gets_the_answer_a_user_wants(scenario: str) -> N
         assert top is not None and cpu is not None
         assert [list(top), list(cpu)] == [answer["hottest"], answer["cpu"]]
         assert {kind: each.count for kind, each in summary(snapshot).items()} == answer["counts"]
+        assert {kind: each.left_out for kind, each in summary(snapshot).items() if each.left_out} == answer["leftOut"]
         # What a user wants, whatever the file says: never a calibration
         # reference, and the CPU whenever it is the hottest part.
         parts = [sensor for sensor in snapshot.sensors if kind_of(sensor.name) != "calibration"]

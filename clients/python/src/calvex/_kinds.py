@@ -5,7 +5,7 @@ nothing of the package, so the protocol's Sensor can ask it for a kind."""
 import json
 import re
 from pathlib import Path
-from typing import Any, Dict, List, Pattern, Tuple
+from typing import Any, Dict, List, Optional, Pattern, Tuple
 
 
 def _table_file() -> Path:
@@ -30,6 +30,12 @@ _ROWS: List[Tuple[str, "Pattern[str]"]] = [
 KINDS: Tuple[str, ...] = tuple(_TABLE["kinds"])
 # What no hottest part can be: a reference that reads near-constant.
 NOT_A_PART = "calibration"
+# The kind of a name no row matches: one calvex does not know yet.
+UNCLASSIFIED: str = _TABLE["unmatched"]
+# Below its kind's floor, or exactly the placeholder, a reading is no
+# temperature (see the table's notes).
+_LOWEST_PLAUSIBLE: Dict[str, Optional[float]] = _TABLE["lowestPlausible"]["celsius"]
+_PLACEHOLDER: float = _TABLE["placeholder"]["celsius"]
 
 # Names repeat from snapshot to snapshot, so each is matched once; the bound
 # keeps a helper that invents names from growing the cache.
@@ -41,8 +47,7 @@ def _match_kind(name: str) -> str:
     for kind, pattern in _ROWS:
         if pattern.fullmatch(name):
             return kind
-    unmatched: str = _TABLE["unmatched"]
-    return unmatched
+    return UNCLASSIFIED
 
 
 def kind_of(name: str) -> str:
@@ -59,3 +64,10 @@ def kind_of(name: str) -> str:
             _known.clear()
         _known[name] = kind
     return kind
+
+
+def plausible(kind: str, celsius: float) -> bool:
+    """Whether a reading of this kind can be a temperature: not the
+    placeholder, and not below the kind's lowest plausible reading."""
+    floor = _LOWEST_PLAUSIBLE.get(kind)
+    return celsius != _PLACEHOLDER and (floor is None or celsius >= floor)

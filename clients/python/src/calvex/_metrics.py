@@ -11,7 +11,7 @@ from prometheus_client.platform_collector import PlatformCollector
 from prometheus_client.process_collector import ProcessCollector
 from prometheus_client.registry import Collector
 
-from ._kinds import kind_of
+from ._kinds import UNCLASSIFIED, kind_of
 from ._protocol import PRESSURE_LEVELS, Snapshot, ThermalPressure
 from ._supervisor import FRESH_INTERVALS_IN_WORDS, HelperSupervisor, SupervisorView
 
@@ -52,6 +52,11 @@ class CalvexCollector(Collector):
         yield temperatures
         yield GaugeMetricFamily("calvex_up", f"1 while the newest snapshot is younger than {FRESH_INTERVALS_IN_WORDS} intervals.", value=int(view.fresh))
         yield GaugeMetricFamily("calvex_sensors", "Entries in the newest snapshot.", value=len(sensors))
+        yield GaugeMetricFamily(
+            "calvex_sensors_unclassified",
+            "Entries in the newest snapshot whose names the kind table does not know (kind other): a Mac that needs a new row.",
+            value=sum(1 for sensor in sensors if kind_of(sensor.name) == UNCLASSIFIED),
+        )
         yield GaugeMetricFamily(
             "calvex_snapshot_timestamp_seconds", "When the newest snapshot was read (Unix time; 0 before the first).", value=view.value_time
         )

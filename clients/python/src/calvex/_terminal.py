@@ -7,7 +7,7 @@ npm package's terminal.js renders the same bytes: the shared golden cases
 
 from typing import Dict, List, Optional, Union
 
-from ._kinds import KINDS, kind_of
+from ._kinds import KINDS, UNCLASSIFIED, kind_of
 from ._protocol import CalvexError, Snapshot, ThermalPressure
 from ._views import hottest, summary
 
@@ -130,6 +130,15 @@ def sensor_lines(snapshot: Snapshot, name_width: int) -> List[str]:
     return lines
 
 
+def unknown_line(snapshot: Snapshot) -> List[str]:
+    """The last line when the kind table knows some readings' names not:
+    how to get this Mac's sensors into it."""
+    unknown = sum(1 for sensor in snapshot.sensors if kind_of(sensor.name) == UNCLASSIFIED)
+    if unknown == 0:
+        return []
+    return [f"{unknown} sensor{'' if unknown == 1 else 's'} calvex does not know yet: run with --report"]
+
+
 def view(
     snapshot: Snapshot,
     width: Optional[int] = None,
@@ -150,8 +159,9 @@ def view(
     fixed = 2 + KIND_WIDTH + 2 + NUMBER_WIDTH
     name_width = longest if width is None else max(6, min(longest, width - fixed))
     sensors = sensor_lines(snapshot, name_width)
-    if height is not None and len(head) + len(sensors) > height:
-        room = max(0, height - len(head) - 1)  # the last line says what is cut
+    tail = unknown_line(snapshot)
+    if height is not None and len(head) + len(sensors) + len(tail) > height:
+        room = max(0, height - len(head) - len(tail) - 1)  # a line says what is cut
         left_out = len(sensors) - 1 - max(0, room - 1)
         sensors = sensors[:room] + [f"… {left_out} more sensors not shown"]
-    return [_fit(line, width) for line in (head + sensors)[: height if height is not None else None]]
+    return [_fit(line, width) for line in (head + sensors + tail)[: height if height is not None else None]]
