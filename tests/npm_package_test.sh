@@ -38,6 +38,7 @@ package/kinds.js
 package/package.json
 package/process.js
 package/protocol.js
+package/report.js
 package/sensor-kinds.json
 package/terminal.js
 package/views.js"

@@ -4,11 +4,12 @@
 // fits it, with each kind's recent past drawn), or the helpers' lines as
 // they are with --json. The same command, options, exit statuses and view
 // as `python -m calvex`.
-import { readFileSync } from 'node:fs';
+import { readFileSync, writeFileSync } from 'node:fs';
 
 import { DEFAULT_INTERVAL_MS, helperCommand, intervalArgument, pressureCommand } from './command.js';
 import { Watch, readOnce } from './faces.js';
 import { CalvexError, ERROR_CODES, parseLine, parsePressureLine } from './protocol.js';
+import { buildReport, gather, personLine } from './report.js';
 import { Trends, pressureText, view } from './terminal.js';
 
 const USAGE_STATUS = 2;
@@ -24,8 +25,13 @@ const REST_OF_SCREEN = '\x1b[J';
 // How long the one-shot view waits for the pressure helper's one line.
 const PRESSURE_TIMEOUT_MS = 5000;
 const HELPER_OPTIONS = ['--helper', '--pressure-helper'];
+// A report watches this long by default, at this interval, and at most
+// for a day.
+const REPORT_SECONDS = 10;
+const REPORT_INTERVAL_MS = 500;
+const LONGEST_REPORT_SECONDS = 86400;
 
-const USAGE = 'usage: calvex [-h] [--json] [--once | --watch [MS]] [--version] [--helper CMD ...] [--pressure-helper CMD ...]';
+const USAGE = 'usage: calvex [-h] [--json] [--once | --watch [MS] | --report [SECONDS]] [--output FILE] [--version] [--helper CMD ...] [--pressure-helper CMD ...]';
 const HELP = `${USAGE}
 
 Temperature sensors of this Mac, read through the calvex helper.
@@ -35,6 +41,8 @@ options:
   --json                write the helpers' lines as they are
   --once                one snapshot, then exit (the default)
   --watch [MS]          a new snapshot every MS milliseconds (default ${DEFAULT_INTERVAL_MS})
+  --report [SECONDS]    watch for SECONDS (default ${REPORT_SECONDS}) and write a layout report of this Mac to attach to a bug report
+  --output FILE         with --report: write the report to FILE, not standard output
   --helper CMD ...      run CMD ... instead of the bundled sensor helper (comes last)
   --pressure-helper CMD ...
                         run CMD ... instead of the bundled thermal pressure helper (comes last)
@@ -62,13 +70,29 @@ function splitHelperCommands(words) {
 
 function parseOptions(words) {
   const { leading, commands } = splitHelperCommands(words);
-  const options = { json: false, once: false, watch: null, help: false, version: false };
+  const options = { json: false, once: false, watch: null, report: null, output: null, help: false, version: false };
   for (let index = 0; index < leading.length; index++) {
     const word = leading[index];
     if (word === '-h' || word === '--help') options.help = true;
     else if (word === '--version') options.version = true;
     else if (word === '--json') options.json = true;
     else if (word === '--once') options.once = true;
+    else if (word === '--output') {
+      if (leading[index + 1] === undefined) throw new UsageError('argument --output: expected one argument');
+      options.output = leading[index + 1];
+      index += 1;
+    } else if (word === '--report') {
+      const next = leading[index + 1];
+      if (next === undefined || next.startsWith('--')) options.report = REPORT_SECONDS;
+      else {
+        const seconds = Number(next);
+        if (!(seconds > 0 && seconds <= LONGEST_REPORT_SECONDS)) {
+          throw new UsageError(`argument --report: wants seconds from 0 to ${LONGEST_REPORT_SECONDS}, not '${next}'`);
+        }
+        options.report = seconds;
+        index += 1;
+      }
+    }
     else if (word === '--watch') {
       const next = leading[index + 1];
       if (next === undefined || next.startsWith('--')) options.watch = DEFAULT_INTERVAL_MS;
@@ -78,7 +102,9 @@ function parseOptions(words) {
       } else throw new UsageError(`argument --watch: invalid int value: '${next}'`);
     } else throw new UsageError(`unrecognized arguments: ${leading.slice(index).join(' ')}`);
   }
-  if (options.once && options.watch !== null) throw new UsageError('argument --watch: not allowed with argument --once');
+  const modes = [options.once && '--once', options.watch !== null && '--watch', options.report !== null && '--report'].filter(Boolean);
+  if (modes.length > 1) throw new UsageError(`argument ${modes[1]}: not allowed with argument ${modes[0]}`);
+  if (options.output !== null && options.report === null) throw new UsageError('--output goes with --report');
   for (const [option, command] of Object.entries(commands)) {
     if (command.length === 0) throw new UsageError(`${option} needs a command after it: ${option} PATH [ARGUMENTS ...]`);
     if (command.some((word) => word.includes('\0'))) throw new UsageError(`${option}: a word of the command must not contain a NUL character`);
@@ -235,6 +261,31 @@ async function watchView(options, out, stopping) {
   throw new CalvexError('HELPER_FAILED', 'the calvex helper stopped');
 }
 
+// Watches for the report's window, writes the document, and says in one
+// line where it went.
+async function writeReport(options, out, err) {
+  const sensors = helperCommand(options.helper, String(REPORT_INTERVAL_MS));
+  if (sensors instanceof Error) throw sensors;
+  const pressure = pressureCommand(options.pressureHelper, String(REPORT_INTERVAL_MS));
+  const client = { name: 'calvex (npm)', version: version() };
+  const record = await gather(options.report, REPORT_INTERVAL_MS, sensors, pressure, client, process.env);
+  const report = buildReport(record);
+  const text = `${JSON.stringify(report, null, 2)}\n`;
+  let where = 'standard output';
+  if (options.output === null) await write(out, text);
+  else {
+    try {
+      writeFileSync(options.output, text);
+    } catch (error) {
+      err.write(`calvex: cannot write the report to ${options.output}: ${error.message}.\n`);
+      return 1;
+    }
+    where = options.output;
+  }
+  err.write(`${personLine(report, where)}\n`);
+  return 0;
+}
+
 async function oneView(options, out) {
   const snapshot = await readOnce(helperCommand(options.helper, '--once'), parseLine);
   const pressure = await pressureOnce(options.pressureHelper);
@@ -271,6 +322,7 @@ async function main(words, out, err) {
     return Promise.race([running, stopping.then(() => INTERRUPTED_STATUS)]);
   };
   try {
+    if (options.report !== null) return await untilInterrupted(writeReport(options, out, err));
     if (options.json) return await untilInterrupted(printJson(options, out));
     if (options.watch === null) return await untilInterrupted(oneView(options, out));
     return await untilInterrupted(watchView(options, out, stopping));

@@ -24,7 +24,7 @@ export const UNCLASSIFIED = table.unmatched;
 // Below its kind's floor, or exactly the placeholder, a reading is no
 // temperature (see the table's notes).
 const lowestPlausible = table.lowestPlausible.celsius;
-const placeholder = table.placeholder.celsius;
+export const PLACEHOLDER = table.placeholder.celsius;
 
 // Names repeat from snapshot to snapshot, so each is matched once; the
 // bound keeps a helper that invents names from growing the cache.
@@ -42,7 +42,7 @@ function matchKind(name) {
 // placeholder, and not below the kind's lowest plausible reading.
 export function plausible(kind, celsius) {
   const floor = lowestPlausible[kind] ?? null;
-  return celsius !== placeholder && (floor === null || celsius >= floor);
+  return celsius !== PLACEHOLDER && (floor === null || celsius >= floor);
 }
 
 /**

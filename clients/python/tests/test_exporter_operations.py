@@ -324,7 +324,7 @@ def test_the_alerts_fire_when_they_should_and_the_recording_rules_record_what_th
     assert [kind for kind, floor in table["lowestPlausible"]["celsius"].items() if floor is None] == ["battery"]
 
 
-@pytest.mark.parametrize("scenario", ["m1-laptop", "m2-max", "m2-ultra", "m3-pro", "m5-pro", "macos-update"])
+@pytest.mark.parametrize("scenario", ["m1-laptop", "m2-max", "m2-ultra", "m3-pro", "m5-pro", "m5-max", "macos-update", "macos-beta"])
 def test_every_reported_machine_gets_distinct_series_with_their_kinds(scenario: str) -> None:
     from prometheus_client import generate_latest
 

@@ -20,6 +20,7 @@ from ._command import DEFAULT_INTERVAL_MS, helper_command, interval_argument, pr
 from ._process import HelperRun
 from ._protocol import ERROR_CODES, CalvexError, Snapshot, ThermalPressure, parse_line, parse_pressure_line
 from ._sync import read_sensors, read_thermal_pressure
+from ._report import build_report, gather, person_line
 from ._terminal import Trends, pressure_text, view
 
 INTERRUPTED_STATUS = 130
@@ -33,6 +34,11 @@ HOME, END_OF_LINE, REST_OF_SCREEN = "\x1b[H", "\x1b[K", "\x1b[J"
 RESIZE_CHECK_SECONDS = 0.1
 
 
+# A report watches this long by default, at this interval, and at most
+# for a day.
+REPORT_SECONDS = 10.0
+REPORT_INTERVAL_MS = 500
+LONGEST_REPORT_SECONDS = 86400
 # How long the one-shot view waits for the pressure helper's one line.
 PRESSURE_TIMEOUT_SECONDS = 5.0
 
@@ -72,6 +78,37 @@ def _sentence(error: CalvexError) -> str:
     return f"calvex: {error}"
 
 
+def _seconds(text: str) -> float:
+    seconds = float(text)
+    if not 0 < seconds <= LONGEST_REPORT_SECONDS:
+        raise argparse.ArgumentTypeError(f"wants seconds from 0 to {LONGEST_REPORT_SECONDS}, not {text!r}")
+    return seconds
+
+
+def _write_report(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """Watches for the report's window, writes the document, and says in one
+    line where it went."""
+    sensors = helper_command(options.helper, str(REPORT_INTERVAL_MS))
+    pressure = pressure_command(options.pressure_helper, str(REPORT_INTERVAL_MS))
+    record = gather(options.report, REPORT_INTERVAL_MS, sensors, pressure, {"name": "calvex (Python)", "version": package_version()}, os.environ)
+    report = build_report(record)
+    text = json.dumps(report, indent=2, ensure_ascii=False) + "\n"
+    if options.output is None:
+        out.write(text)
+        out.flush()
+        where = "standard output"
+    else:
+        try:
+            with open(options.output, "w", encoding="utf-8") as file:
+                file.write(text)
+        except OSError as error:
+            err.write(f"calvex: cannot write the report to {options.output}: {error.strerror}.\n")
+            return 1
+        where = options.output
+    err.write(person_line(report, where) + "\n")
+    return 0
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m calvex", description="Temperature sensors of this Mac, read through the calvex helper."
@@ -82,6 +119,11 @@ def _parser() -> argparse.ArgumentParser:
     when.add_argument(
         "--watch", nargs="?", type=int, const=DEFAULT_INTERVAL_MS, metavar="MS", help="a new snapshot every MS milliseconds"
     )
+    when.add_argument(
+        "--report", nargs="?", type=_seconds, const=REPORT_SECONDS, metavar="SECONDS",
+        help=f"watch for SECONDS (default {REPORT_SECONDS:g}) and write a layout report of this Mac to attach to a bug report",
+    )
+    parser.add_argument("--output", metavar="FILE", help="with --report: write the report to FILE, not standard output")
     add_helper_options(parser)
     parser.add_argument("--version", action="version", version=f"calvex {package_version()}")
     return parser
@@ -211,9 +253,14 @@ def _watch(command: Sequence[str], pressure_command: Optional[List[str]], out: T
 
 
 def run(arguments: Sequence[str], out: TextIO, err: TextIO) -> int:
-    options = parse_with_helpers(_parser(), arguments)
+    parser = _parser()
+    options = parse_with_helpers(parser, arguments)
     helper: Optional[List[str]] = options.helper
+    if options.output is not None and options.report is None:
+        parser.error("--output goes with --report")
     try:
+        if options.report is not None:
+            return _write_report(options, out, err)
         if options.json:
             argument = "--once" if options.watch is None else interval_argument(options.watch)
             status = _print_json_lines(helper_command(helper, argument), options.watch is None, out)

@@ -35,7 +35,7 @@ UNCLASSIFIED: str = _TABLE["unmatched"]
 # Below its kind's floor, or exactly the placeholder, a reading is no
 # temperature (see the table's notes).
 _LOWEST_PLAUSIBLE: Dict[str, Optional[float]] = _TABLE["lowestPlausible"]["celsius"]
-_PLACEHOLDER: float = _TABLE["placeholder"]["celsius"]
+PLACEHOLDER: float = _TABLE["placeholder"]["celsius"]
 
 # Names repeat from snapshot to snapshot, so each is matched once; the bound
 # keeps a helper that invents names from growing the cache.
@@ -70,4 +70,4 @@ def plausible(kind: str, celsius: float) -> bool:
     """Whether a reading of this kind can be a temperature: not the
     placeholder, and not below the kind's lowest plausible reading."""
     floor = _LOWEST_PLAUSIBLE.get(kind)
-    return celsius != _PLACEHOLDER and (floor is None or celsius >= floor)
+    return celsius != PLACEHOLDER and (floor is None or celsius >= floor)
