@@ -2,10 +2,12 @@
 with a text file), scraped, parsed with Prometheus's own parser, and
 stopped with SIGTERM, after which neither it nor a helper may be left."""
 
+import base64
 import http.client
 import json
 import os
 import socket
+import ssl
 import shutil
 import signal
 import subprocess
@@ -31,7 +33,9 @@ class PrometheusRun:
     scraping the targets every second and evaluating the rule files every
     second; query() gives an instant query's result. Stopped on exit."""
 
-    def __init__(self, folder: Path, targets: List[str], rule_files: Sequence[Path] = ()) -> None:
+    def __init__(
+        self, folder: Path, targets: List[str], rule_files: Sequence[Path] = (), jobs: Sequence[Dict[str, Any]] = ()
+    ) -> None:
         assert PROMETHEUS is not None
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
@@ -40,7 +44,7 @@ class PrometheusRun:
         config.write_text(
             "global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
             f"rule_files: {json.dumps([str(path) for path in rule_files])}\n"
-            f"scrape_configs: [{{job_name: calvex, static_configs: [{{targets: {json.dumps(targets)}}}]}}]\n"
+            f"scrape_configs: {json.dumps(list(jobs) or [{'job_name': 'calvex', 'static_configs': [{'targets': targets}]}])}\n"
         )
         self.process = subprocess.Popen(
             [PROMETHEUS, f"--config.file={config}", f"--storage.tsdb.path={folder / 'data'}",
@@ -109,8 +113,8 @@ class ExporterRun:
         self._log_reader = threading.Thread(target=self._read_log, daemon=True)
         self._log_reader.start()
         if "--textfile" not in options:
-            said = self.wait_for_log(10, "calvex-exporter: serving http://")
-            self.port = int(said.rsplit(":", 1)[1].split("/")[0])
+            said = self.wait_for_log(10, "calvex-exporter: serving http")
+            self.port = int(said.split("://", 1)[1].split("/")[0].rsplit(":", 1)[1])
 
     def _read_log(self) -> None:
         assert self.process.stderr is not None
@@ -123,10 +127,21 @@ class ExporterRun:
         wait_until(seconds, f"a log line with {text!r} (log: {self.log})", lambda: bool(found.extend(line for line in self.log if text in line) or found))
         return found[0]
 
+    # Over TLS when given a context, with a user and password when given.
+    tls: Optional[ssl.SSLContext] = None
+    auth: Optional[Tuple[str, str]] = None
+
     def get(self, path: str = "/metrics") -> Tuple[int, str]:
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10 * TIME_SCALE)
+        connection = (
+            http.client.HTTPSConnection("127.0.0.1", self.port, timeout=10 * TIME_SCALE, context=self.tls)
+            if self.tls is not None
+            else http.client.HTTPConnection("127.0.0.1", self.port, timeout=10 * TIME_SCALE)
+        )
+        headers = {}
+        if self.auth is not None:
+            headers["Authorization"] = "Basic " + base64.b64encode(":".join(self.auth).encode()).decode()
         try:
-            connection.request("GET", path)
+            connection.request("GET", path, headers=headers)
             answer = connection.getresponse()
             return answer.status, answer.read().decode()
         finally:

@@ -4,12 +4,15 @@ however its client trickles it."""
 
 import socket
 import socketserver
+import ssl
 import threading
 import time
-from typing import Any, Callable, Dict, Iterable
+from typing import Any, Callable, Dict, Iterable, Optional
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
 
 from prometheus_client import CollectorRegistry, make_wsgi_app
+
+from ._webconfig import REALM, WebConfig
 
 # At most this many connections are served at once.
 CONNECTION_SLOTS = 128
@@ -35,12 +38,17 @@ INDEX_PAGE = b"""<!doctype html>
 WsgiApp = Callable[[Any, Any], Iterable[bytes]]
 
 
-def exporter_app(registry: CollectorRegistry) -> WsgiApp:
-    """GET /metrics: the metrics; GET /: a page linking to them; else 404."""
+def exporter_app(registry: CollectorRegistry, web: Optional[WebConfig] = None) -> WsgiApp:
+    """GET /metrics: the metrics; GET /: a page linking to them; else 404.
+    With users in the web configuration, every request without one of them
+    and the right password gets 401."""
     metrics = make_wsgi_app(registry)
 
     def app(environ: Any, start_response: Any) -> Iterable[bytes]:
         path, method = environ.get("PATH_INFO", ""), environ.get("REQUEST_METHOD", "")
+        if web is not None and not web.allows(environ.get("HTTP_AUTHORIZATION")):
+            start_response("401 Unauthorized", [("WWW-Authenticate", f'Basic realm="{REALM}"'), ("Content-Type", "text/plain")])
+            return [b"a user and password are needed\n"]
         if method not in ("GET", "HEAD"):
             start_response("405 Method Not Allowed", [("Allow", "GET, HEAD"), ("Content-Type", "text/plain")])
             return [b"only GET\n"]
@@ -75,7 +83,9 @@ class _QuietHandler(WSGIRequestHandler):
 def _cut(connection: socket.socket) -> None:
     """Ends a connection under its handler: its next read sees the end."""
     try:
-        connection.shutdown(socket.SHUT_RDWR)
+        # The socket's own shutdown, under TLS too: a TLS socket's would
+        # drop its state under the handshake running in another thread.
+        socket.socket.shutdown(connection, socket.SHUT_RDWR)
     except OSError:
         pass  # closed already
 
@@ -109,12 +119,38 @@ class BoundedServer(socketserver.ThreadingMixIn, WSGIServer):
             self._unread[request] = time.monotonic() + REQUEST_SECONDS
         super().process_request(request, client_address)
 
+    # TLS for every connection, when the web configuration asks for it.
+    tls: Optional[ssl.SSLContext] = None
+
     def process_request_thread(self, request: Any, client_address: Any) -> None:
         try:
-            super().process_request_thread(request, client_address)
+            if self.tls is not None:
+                request = self._handshake(request)
+            if request is not None:
+                super().process_request_thread(request, client_address)
         finally:
             self.request_read(request)
             self._slots.release()
+
+    def _handshake(self, connection: socket.socket) -> Optional[ssl.SSLSocket]:
+        """The connection in TLS, its handshake done under the request's own
+        deadline (a client that never finishes it is cut like a trickling
+        one); None, and the connection closed, when it fails (a plain HTTP
+        request among them)."""
+        assert self.tls is not None
+        with self._unread_lock:
+            deadline = self._unread.pop(connection, None)
+            wrapped = self.tls.wrap_socket(connection, server_side=True, do_handshake_on_connect=False)
+            if deadline is not None:
+                self._unread[wrapped] = deadline
+        try:
+            wrapped.settimeout(CLIENT_SECONDS)
+            wrapped.do_handshake()
+            return wrapped
+        except (OSError, ValueError):
+            self.request_read(wrapped)
+            wrapped.close()
+            return None
 
     def request_read(self, request: Any) -> None:
         with self._unread_lock:
@@ -146,11 +182,13 @@ class BoundedServer(socketserver.ThreadingMixIn, WSGIServer):
         pass  # a client that went away or sent garbage is no error of ours
 
 
-def http_server(host: str, port: int, registry: CollectorRegistry) -> BoundedServer:
+def http_server(host: str, port: int, registry: CollectorRegistry, web: Optional[WebConfig] = None) -> BoundedServer:
     family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0][0]
 
     class Server(BoundedServer):
         address_family = family
+        tls = None if web is None else web.tls
 
-    server: BoundedServer = make_server(host, port, exporter_app(registry), Server, handler_class=_QuietHandler)
+    app = exporter_app(registry, web if web is not None and web.users else None)
+    server: BoundedServer = make_server(host, port, app, Server, handler_class=_QuietHandler)
     return server

@@ -13,14 +13,19 @@ import signal
 import sys
 import threading
 from types import FrameType
-from typing import Any, List, Optional, Sequence, TextIO, Tuple
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, TextIO, Tuple
 
 from ._commandline import add_helper_options, package_version, parse_with_helpers
 from ._command import DEFAULT_INTERVAL_MS, SHORTEST_INTERVAL_MS, helper_command, interval_argument, pressure_command
 from ._protocol import CalvexError, parse_line, parse_pressure_line
 from ._supervisor import FRESH_INTERVALS_IN_WORDS, PRESSURE_FAILURE_CODES, HelperSupervisor, SupervisorView
 
+if TYPE_CHECKING:
+    from ._webconfig import WebConfig
+
 DEFAULT_LISTEN = "127.0.0.1:9879"
+# A web configuration that cannot be used ends the exporter with this.
+USAGE_STATUS = 2
 # Each helper by its role, in the log and in its failures.
 SENSOR_ROLE = "the sensor helper"
 PRESSURE_ROLE = "the pressure helper"
@@ -50,6 +55,10 @@ def _parser() -> argparse.ArgumentParser:
     where.add_argument("--textfile", metavar="PATH", help="write the metrics to PATH for node_exporter's textfile collector instead of serving them")
     parser.add_argument(
         "--interval-ms", type=int, default=DEFAULT_INTERVAL_MS, metavar="N", help=f"milliseconds between snapshots, at least {SHORTEST_INTERVAL_MS} (default: %(default)s)"
+    )
+    parser.add_argument(
+        "--web-config-file", metavar="FILE",
+        help="TLS and basic auth for --listen, from a web configuration file as Prometheus's exporters read it",
     )
     add_helper_options(parser)
     parser.add_argument("--version", action="version", version=f"calvex-exporter {package_version()}")
@@ -190,37 +199,52 @@ def _write_textfile_until_stopped(path: str, helpers: Supervised, stopping: thre
     return 0
 
 
-def _serve_until_stopped(address: Tuple[str, int], helpers: Supervised, stopping: threading.Event, log: Printer) -> int:
+def _serve_until_stopped(
+    address: Tuple[str, int], helpers: Supervised, stopping: threading.Event, log: Printer, web: "Optional[WebConfig]"
+) -> int:
     from ._http import http_server
 
     host, port = address
     try:
-        server = http_server(host, port, helpers.registry(with_process_metrics=True))
+        server = http_server(host, port, helpers.registry(with_process_metrics=True), web)
     except OSError as error:
         log.say(f"cannot listen on {host}:{port}: {error.strerror}")
         return 1
     serving = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": TICK_SECONDS}, name="calvex-http", daemon=True)
     serving.start()
     shown = f"[{host}]" if ":" in host else host
-    log.say(f"serving http://{shown}:{server.server_port}/metrics")
+    scheme = "https" if web is not None and web.tls is not None else "http"
+    log.say(f"serving {scheme}://{shown}:{server.server_port}/metrics" + (" (users and passwords asked)" if web is not None and web.users else ""))
     for note in helpers.notes:
         log.say(note)
     while not stopping.wait(TICK_SECONDS):
         helpers.look()
     server.shutdown()
     server.server_close()
-    log.say(f"stopped serving http://{shown}:{server.server_port}/metrics")
+    log.say(f"stopped serving {scheme}://{shown}:{server.server_port}/metrics")
     return 0
 
 
 def run(arguments: Sequence[str], err: TextIO) -> int:
-    options = parse_with_helpers(_parser(), arguments)
+    parser = _parser()
+    options = parse_with_helpers(parser, arguments)
+    if options.web_config_file is not None and options.textfile is not None:
+        parser.error("--web-config-file is for --listen; in --textfile mode node_exporter serves the file")
     log = Printer(err)
     try:
         import prometheus_client  # noqa: F401: said now, not at the first scrape
     except ImportError as missing:
         log.say(f"{missing}; install it with: pip install 'calvex[exporter]'")
         return 1
+    web = None
+    if options.web_config_file is not None:
+        from ._webconfig import WebConfigError, load_web_config
+
+        try:
+            web = load_web_config(options.web_config_file)
+        except WebConfigError as error:
+            log.say(str(error))
+            return USAGE_STATUS
     argument = interval_argument(options.interval_ms)
     if int(argument) != options.interval_ms:
         log.say(f"--interval-ms {options.interval_ms} is outside what the helper takes; using {argument}")
@@ -238,7 +262,7 @@ def run(arguments: Sequence[str], err: TextIO) -> int:
     try:
         if options.textfile is not None:
             return _write_textfile_until_stopped(options.textfile, helpers, stopping, log, interval)
-        return _serve_until_stopped(options.listen, helpers, stopping, log)
+        return _serve_until_stopped(options.listen, helpers, stopping, log, web)
     finally:
         helpers.stop()
 

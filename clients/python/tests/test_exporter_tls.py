@@ -1,0 +1,254 @@
+"""calvex-exporter with --web-config-file: TLS and basic auth as operators
+configure them for Prometheus's other exporters. Certificates made here with
+openssl (a CA, a server certificate for 127.0.0.1, a client certificate);
+scraped by Debian's real Prometheus with scheme https, a CA, a password and
+a client certificate; refused with a wrong one; plain HTTP and handshakes
+that never finish; and every kind of bad file ending the exporter before it
+listens."""
+
+import json
+import shutil
+import socket
+import ssl
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+from typing import Any, Dict, List
+
+import pytest
+from conftest import PACKAGE, TIME_SCALE, simulated
+from exporter_run import PROMETHEUS, ExporterRun, PrometheusRun, wait_until
+
+from calvex._http import REQUEST_SECONDS
+
+bcrypt = pytest.importorskip("bcrypt", reason="bcrypt is not installed (Debian package python3-bcrypt)")
+pytest.importorskip("yaml", reason="PyYAML is not installed (Debian package python3-yaml)")
+OPENSSL = shutil.which("openssl")
+pytestmark = pytest.mark.skipif(OPENSSL is None, reason="openssl is not installed (Debian package openssl)")
+PASSWORD = "calvex-test-password"
+
+
+def openssl(folder: Path, *arguments: str) -> None:
+    assert OPENSSL is not None
+    subprocess.run([OPENSSL, *arguments], cwd=folder, check=True, capture_output=True, timeout=60)
+
+
+def new_key_and_request(folder: Path, name: str, subject: str) -> None:
+    openssl(folder, "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj", subject,
+            "-keyout", f"{name}.key", "-out", f"{name}.csr")
+
+
+def signed(folder: Path, name: str, extensions: str) -> None:
+    (folder / f"{name}.ext").write_text(extensions + "\n")
+    openssl(folder, "x509", "-req", "-in", f"{name}.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+            "-days", "2", "-extfile", f"{name}.ext", "-out", f"{name}.crt")
+
+
+@pytest.fixture(scope="module")
+def pki(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """A CA, a server certificate for 127.0.0.1, a client certificate, and
+    a key that belongs to neither."""
+    folder = tmp_path_factory.mktemp("pki")
+    openssl(folder, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
+            "-subj", "/CN=calvex test CA", "-keyout", "ca.key", "-out", "ca.crt")
+    new_key_and_request(folder, "server", "/CN=127.0.0.1")
+    signed(folder, "server", "subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth")
+    new_key_and_request(folder, "client", "/CN=prometheus")
+    signed(folder, "client", "extendedKeyUsage=clientAuth")
+    new_key_and_request(folder, "other", "/CN=nobody")
+    (folder / "garbage.crt").write_text("-----BEGIN CERTIFICATE-----\nnot one\n-----END CERTIFICATE-----\n")
+    return folder
+
+
+def web_config(folder: Path, text: str) -> Path:
+    path = folder / f"web-{abs(hash(text))}.yml"
+    path.write_text(text)
+    return path
+
+
+def password_hash() -> str:
+    return str(bcrypt.hashpw(PASSWORD.encode(), bcrypt.gensalt(rounds=4)).decode())
+
+
+def client_context(pki: Path, with_certificate: bool = False) -> ssl.SSLContext:
+    context = ssl.create_default_context(cafile=str(pki / "ca.crt"))
+    if with_certificate:
+        context.load_cert_chain(str(pki / "client.crt"), str(pki / "client.key"))
+    return context
+
+
+TLS_AND_USERS = "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\nbasic_auth_users:\n  prometheus: {hash}\n"
+MUTUAL_TLS = (
+    "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
+    "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca.crt\n  min_version: TLS13\n"
+)
+
+
+@pytest.mark.parametrize(
+    "text, said",
+    [
+        (None, "cannot read the web configuration"),
+        ("tls_server_config: [unclosed\n", "is not YAML"),
+        ("tls_config:\n  cert_file: server.crt\n", "unknown key tls_config"),
+        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  cipher_suites: []\n", "unknown key tls_server_config.cipher_suites"),
+        ("tls_server_config:\n  cert_file: server.crt\n", "needs both cert_file and key_file"),
+        ("tls_server_config:\n  cert_file: garbage.crt\n  key_file: server.key\n", "not a certificate and key"),
+        ("tls_server_config:\n  cert_file: server.crt\n  key_file: other.key\n", "the key does not match the certificate"),
+        ("tls_server_config:\n  cert_file: missing.crt\n  key_file: server.key\n", "cannot read"),
+        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  min_version: TLS10\n", "min_version is 'TLS10'"),
+        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  client_auth_type: VerifyClientCertIfGiven\n", "client_auth_type is"),
+        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  client_auth_type: RequireAndVerifyClientCert\n", "needs a client_ca_file"),
+        ("basic_auth_users:\n  prometheus: s3cret\n", "the password of prometheus is not a bcrypt hash"),
+    ],
+)
+def test_a_web_configuration_that_cannot_be_used_ends_the_exporter_before_it_listens(pki: Path, text: Any, said: str) -> None:
+    path = pki / "absent.yml" if text is None else web_config(pki, text)
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    done = subprocess.run(
+        [sys.executable, "-m", "calvex.exporter", "--listen", f"127.0.0.1:{port}", "--web-config-file", str(path), "--helper", *simulated()],
+        capture_output=True, text=True, timeout=30 * TIME_SCALE, env={"PYTHONPATH": str(PACKAGE), "PATH": "/usr/bin:/bin"},
+    )
+    assert done.returncode == 2 and done.stderr.count("\n") == 1 and said in done.stderr, done.stderr
+    assert "serving" not in done.stderr
+
+
+def test_the_text_file_mode_does_not_take_a_web_configuration(pki: Path, tmp_path: Path) -> None:
+    done = subprocess.run(
+        [sys.executable, "-m", "calvex.exporter", "--textfile", str(tmp_path / "calvex.prom"),
+         "--web-config-file", str(web_config(pki, MUTUAL_TLS)), "--helper", *simulated()],
+        capture_output=True, text=True, timeout=30 * TIME_SCALE, env={"PYTHONPATH": str(PACKAGE), "PATH": "/usr/bin:/bin"},
+    )
+    assert done.returncode == 2 and "node_exporter serves the file" in done.stderr and not (tmp_path / "calvex.prom").exists()
+
+
+def test_a_wrong_user_costs_a_bcrypt_check_as_a_wrong_password_does(monkeypatch: pytest.MonkeyPatch, pki: Path) -> None:
+    # No timing here: the proof is that each refusal went through bcrypt,
+    # with a hash of the same cost, whether or not the user exists.
+    from calvex._webconfig import load_web_config
+
+    web = load_web_config(str(web_config(pki, TLS_AND_USERS.format(hash=password_hash()))))
+    checked: List[bytes] = []
+    real = bcrypt.checkpw
+    monkeypatch.setattr(bcrypt, "checkpw", lambda password, hashed: checked.append(hashed) or real(password, hashed))
+    header = lambda user, password: "Basic " + __import__("base64").b64encode(f"{user}:{password}".encode()).decode()  # noqa: E731
+    assert [web.allows(header("prometheus", PASSWORD)), web.allows(header("prometheus", "wrong")), web.allows(header("nobody", PASSWORD))] == [True, False, False]
+    assert [web.allows(None), web.allows("Bearer x"), web.allows("Basic !!!")] == [False] * 3
+    assert len(checked) == 6 and len({hashed.split(b"$")[2] for hashed in checked}) == 1
+
+
+def up_of(server: PrometheusRun, job: str) -> Any:
+    result = server.query(f'up{{job="{job}"}}')
+    return result[0]["value"][1] if result else None
+
+
+@pytest.mark.skipif(PROMETHEUS is None, reason="prometheus is not installed (Debian package prometheus)")
+def test_a_real_prometheus_scrapes_over_tls_with_a_password_and_with_a_client_certificate(pki: Path, tmp_path: Path) -> None:
+    users = web_config(pki, TLS_AND_USERS.format(hash=password_hash()))
+    with ExporterRun(simulated(), "--web-config-file", str(users)) as basic, ExporterRun(simulated(), "--web-config-file", str(web_config(pki, MUTUAL_TLS))) as mutual:
+        basic.tls, basic.auth = client_context(pki), ("prometheus", PASSWORD)
+        mutual.tls = client_context(pki, with_certificate=True)
+        wait_until(10, "both up", lambda: basic.value("calvex_up") == 1 and mutual.value("calvex_up") == 1)
+        tls = {"ca_file": str(pki / "ca.crt")}
+        jobs: List[Dict[str, Any]] = [
+            {"job_name": "password", "scheme": "https", "tls_config": tls, "basic_auth": {"username": "prometheus", "password": PASSWORD},
+             "static_configs": [{"targets": [f"127.0.0.1:{basic.port}"]}]},
+            {"job_name": "wrong-password", "scheme": "https", "tls_config": tls, "basic_auth": {"username": "prometheus", "password": "wrong"},
+             "static_configs": [{"targets": [f"127.0.0.1:{basic.port}"]}]},
+            {"job_name": "client-certificate", "scheme": "https",
+             "tls_config": {**tls, "cert_file": str(pki / "client.crt"), "key_file": str(pki / "client.key")},
+             "static_configs": [{"targets": [f"127.0.0.1:{mutual.port}"]}]},
+            {"job_name": "no-client-certificate", "scheme": "https", "tls_config": tls,
+             "static_configs": [{"targets": [f"127.0.0.1:{mutual.port}"]}]},
+        ]
+        with PrometheusRun(tmp_path, [], jobs=jobs) as server:
+            wait_until(60, "every job scraped", lambda: all(up_of(server, job["job_name"]) is not None for job in jobs))
+            wait_until(30, "the right ones up", lambda: up_of(server, "password") == "1" and up_of(server, "client-certificate") == "1")
+            assert [up_of(server, "wrong-password"), up_of(server, "no-client-certificate")] == ["0", "0"]
+            temperatures = server.query('count by (job) (calvex_temperature_celsius{job=~"password|client-certificate"})')
+            assert {each["metric"]["job"]: each["value"][1] for each in temperatures} == {"password": "55", "client-certificate": "55"}
+        # The exporter answered the wrong password with 401, asking for Basic.
+        basic.auth = ("prometheus", "wrong")
+        assert basic.get()[0] == 401
+
+
+def test_plain_http_and_a_handshake_that_never_finishes_get_nothing_and_the_exporter_serves_on(pki: Path) -> None:
+    users = web_config(pki, TLS_AND_USERS.format(hash=password_hash()))
+    with ExporterRun(simulated(), "--web-config-file", str(users)) as run:
+        run.tls, run.auth = client_context(pki), ("prometheus", PASSWORD)
+        wait_until(10, "calvex_up 1", lambda: run.value("calvex_up") == 1)
+        plain = subprocess.run(["curl", "-s", "-m", str(10 * TIME_SCALE), f"http://127.0.0.1:{run.port}/metrics"], capture_output=True, timeout=30)
+        assert b"calvex_" not in plain.stdout and plain.returncode != 0, plain
+        # A connection that opens and never says a word is cut at the
+        # request's deadline, handshake or not.
+        silent = socket.create_connection(("127.0.0.1", run.port))
+        silent.settimeout(REQUEST_SECONDS * 3 * TIME_SCALE)
+        started = time.monotonic()
+        try:
+            assert silent.recv(1) == b""
+        except ConnectionResetError:
+            pass
+        assert time.monotonic() - started >= REQUEST_SECONDS - 0.5
+        silent.close()
+        assert run.get()[0] == 200
+
+
+def client_hello() -> bytes:
+    """The first bytes a TLS client sends."""
+    outgoing = ssl.MemoryBIO()
+    tls = ssl.create_default_context().wrap_bio(ssl.MemoryBIO(), outgoing, server_hostname="127.0.0.1")
+    with pytest.raises(ssl.SSLWantReadError):
+        tls.do_handshake()
+    return outgoing.read()
+
+
+def _trickle_hello(connections: List[socket.socket], seconds: float) -> None:
+    hello = client_hello()
+    ends = time.monotonic() + seconds
+    sent = 0
+    while time.monotonic() < ends and sent < len(hello):
+        for connection in connections:
+            try:
+                connection.send(hello[sent : sent + 1])
+            except OSError:
+                pass
+        sent += 1
+        time.sleep(1.0)
+
+
+def test_handshakes_that_trickle_neither_hold_a_slot_for_ever_nor_shut_out_a_scrape(pki: Path) -> None:
+    with ExporterRun(simulated(), "--web-config-file", str(web_config(pki, TLS_AND_USERS.format(hash=password_hash())))) as run:
+        run.tls, run.auth = client_context(pki), ("prometheus", PASSWORD)
+        wait_until(10, "calvex_up 1", lambda: run.value("calvex_up") == 1)
+        crowd = [socket.create_connection(("127.0.0.1", run.port)) for _ in range(140)]
+        feeder = threading.Thread(target=_trickle_hello, args=(crowd, 8), daemon=True)
+        feeder.start()
+        ends = time.monotonic() + 8
+        while time.monotonic() < ends:
+            status, text = run.get()
+            assert status == 200 and "calvex_up 1.0" in text
+            time.sleep(0.25)
+        feeder.join()
+        # Each trickling handshake was cut at its deadline: the server closed them all.
+        for connection in crowd:
+            connection.settimeout(REQUEST_SECONDS * 3 * TIME_SCALE)
+            try:
+                assert connection.recv(1) == b""
+            except (ConnectionResetError, socket.timeout) as error:
+                assert isinstance(error, ConnectionResetError), "a trickling handshake kept its connection"
+            connection.close()
+
+
+def test_the_shipped_example_is_a_web_configuration_the_exporter_reads(pki: Path, tmp_path: Path) -> None:
+    from calvex._webconfig import load_web_config
+    from conftest import ROOT
+
+    example = tmp_path / "web-config.yml"
+    shutil.copyfile(ROOT / "docs" / "exporter" / "web-config.yml", example)
+    for name, made in (("calvex.crt", "server.crt"), ("calvex.key", "server.key")):
+        shutil.copyfile(pki / made, tmp_path / name)
+    web = load_web_config(str(example))
+    assert web.tls is not None and web.tls.minimum_version == ssl.TLSVersion.TLSv1_2 and list(web.users) == ["prometheus"]
