@@ -51,7 +51,8 @@ bool sensor_source_bind(SensorSource* source)
         return false;
     }
     char* slots = reinterpret_cast<char*>(&source->binding);
-    for (const SymbolRow& row : SYMBOL_TABLE) {
+    // A plain loop, not std::all_of: the tool links no C++ library.
+    for (const SymbolRow& row : SYMBOL_TABLE) {  // NOLINT(readability-use-anyofallof)
         void* address = dlsym(handles[row.framework], row.name);
         if (address == NULL) {
             return false;
