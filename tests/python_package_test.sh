@@ -32,21 +32,9 @@ for info in sorted(zipfile.ZipFile(sys.argv[1]).infolist(), key=lambda i: i.file
     print(oct(info.external_attr >> 16 & 0o777), info.filename)
 PY
 }
-modules="0o644 calvex/__init__.py
-0o644 calvex/__main__.py
-0o644 calvex/_async.py
-0o644 calvex/_commandline.py
-0o644 calvex/_kinds.py
-0o644 calvex/_metrics.py
-0o644 calvex/_process.py
-0o644 calvex/_protocol.py
-0o644 calvex/_supervisor.py
-0o644 calvex/_sync.py
-0o644 calvex/_view.py
-0o644 calvex/_views.py
-0o644 calvex/exporter.py
-0o644 calvex/py.typed
-0o644 calvex/sensor-kinds.json"
+# Every module of the package as the source tree has it, the type marker
+# and the shared table, each readable by all.
+modules=$(cd clients/python/src && { ls calvex/*.py calvex/py.typed; echo calvex/sensor-kinds.json; } | LC_ALL=C sort | sed 's/^/0o644 /')
 metadata="0o644 calvex-$version.dist-info/METADATA
 0o644 calvex-$version.dist-info/RECORD
 0o644 calvex-$version.dist-info/WHEEL

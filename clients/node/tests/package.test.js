@@ -39,7 +39,9 @@ test('hottest and byName', () => {
   const sensor = (name, celsius) => ({ name, celsius });
   const cases = [
     { sensors: [], hottest: undefined, byName: [] },
-    { sensors: [sensor('a', -39.99)], hottest: sensor('a', -39.99), byName: [['a', [-39.99]]] },
+    // The lowest reading there is: a temperature only for the battery, which has no floor.
+    { sensors: [sensor('gas gauge battery', -39.99)], hottest: sensor('gas gauge battery', -39.99), byName: [['gas gauge battery', [-39.99]]] },
+    { sensors: [sensor('a', -39.99)], hottest: undefined, byName: [['a', [-39.99]]] },
     {
       sensors: [sensor('a', 40), sensor('b', 51.5), sensor('a', 45), sensor('c', 51.5)],
       hottest: sensor('b', 51.5),
