@@ -327,6 +327,9 @@ async function main(words, out, err) {
     if (options.watch === null) return await untilInterrupted(oneView(options, out));
     return await untilInterrupted(watchView(options, out, stopping));
   } catch (error) {
+    // Ctrl-C reaches the helpers too (one process group): a helper that
+    // SIGINT ended is the same Ctrl-C, whichever of the two is seen first.
+    if (error instanceof CalvexError && error.message.includes('was killed by SIGINT')) return INTERRUPTED_STATUS;
     if (error instanceof CalvexError) {
       err.write(`${sentence(error)}\n`);
       return 1;

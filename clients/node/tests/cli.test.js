@@ -40,6 +40,8 @@ test('each way a run can go: output, standard error and exit status', async () =
     { words: ['--helper', ...simulated({ CALVEX_SIM_FAULT: 'no-client' })], status: 1, out: '', err: 'calvex: the HID event system could not be opened (the helper said: {"error":"no HID event system"}).\n' },
     { words: ['--json', '--helper', ...simulated({ CALVEX_SIM_FAULT: 'no-client' })], status: 1, out: '{"error":"no HID event system"}\n', err: '' },
     { words: ['--watch', '200', '--helper', ...script('echo garbage; exec sleep 30')], status: 1, out: '', err: /^calvex: calvex wrote a line that is not JSON: garbage\n$/ },
+    // Ctrl-C reaches the helper too: a helper SIGINT ended is that Ctrl-C, not a failure to report.
+    { words: ['--watch', '200', '--helper', ...script('echo \'{"sensors":[]}\'; kill -INT $$')], status: 130, out: /^(no sensors with a reading\n\n)?$/, err: '' },
   ];
   for (const { words, status, out, err } of cases) {
     const got = await run(words);

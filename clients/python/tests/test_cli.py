@@ -58,6 +58,13 @@ def test_unsupported_platform_is_one_sentence() -> None:
     assert done.stderr.startswith("calvex: calvex runs on macOS on Apple Silicon only") and done.stderr.count("\n") == 1
 
 
+def test_a_helper_that_sigint_ended_is_the_same_ctrl_c_not_a_failure() -> None:
+    # Ctrl-C reaches the whole process group: the helper may be seen to die
+    # of it before the command's own SIGINT is.
+    done = calvex("--watch", "200", "--helper", "/bin/sh", "-c", "echo '{\"sensors\":[]}'; kill -INT $$")
+    assert (done.returncode, done.stderr) == (130, "")
+
+
 @pytest.mark.parametrize("json_lines", [False, True])
 def test_ctrl_c_ends_a_watch_with_130_and_no_helper_left(json_lines: bool) -> None:
     arguments = ["--json"] * json_lines + ["--watch", "200", "--helper", *simulated()]

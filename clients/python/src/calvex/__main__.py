@@ -275,6 +275,10 @@ def run(arguments: Sequence[str], out: TextIO, err: TextIO) -> int:
         argument = interval_argument(options.watch)
         return _watch(helper_command(helper, argument), pressure_command(options.pressure_helper, argument), out)
     except CalvexError as error:
+        if "was killed by SIGINT" in str(error):
+            # Ctrl-C reaches the helpers too (one process group): a helper
+            # that SIGINT ended is the same Ctrl-C, whichever is seen first.
+            return INTERRUPTED_STATUS
         err.write(_sentence(error) + "\n")
         return 1
     except KeyboardInterrupt:
