@@ -22,7 +22,7 @@ tools/prerequisites.sh /usr/bin/python3:python3 $py/pytest/__init__.py:python3-p
     $py/prometheus_client/__init__.py:python3-prometheus-client prometheus:prometheus promtool:prometheus \
     prometheus-node-exporter:prometheus-node-exporter tmux:tmux $py/griffe/__init__.py:python3-griffe \
     $py/jsonschema/__init__.py:python3-jsonschema $py/yaml/__init__.py:python3-yaml \
-    $py/bcrypt/__init__.py:python3-bcrypt openssl:openssl curl:curl
+    $py/bcrypt/__init__.py:python3-bcrypt $py/hypothesis/__init__.py:python3-hypothesis openssl:openssl curl:curl
 # The pinned npm tools the checks use (package-lock.json in each folder).
 [ -d tools/schema/node_modules/ajv ] || npm ci --prefix tools/schema --no-audit --no-fund --silent
 [ -d clients/node/node_modules/@microsoft/api-extractor ] || npm ci --prefix clients/node --no-audit --no-fund --silent
