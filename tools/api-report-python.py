@@ -13,6 +13,7 @@ Usage: api-report-python.py [--check] [SOURCE_FOLDER]
 
 import argparse
 import difflib
+import re
 import sys
 from pathlib import Path
 from typing import Any, Iterator, List
@@ -94,17 +95,21 @@ def _entry(loader: GriffeLoader, name: str, obj: Any) -> List[str]:
 
 
 def _command_lines(source: Path) -> List[str]:
-    """Each command's options, as argparse knows them."""
+    """Each command's options: python -m calvex's as its help shows them
+    (the shared command line), the exporter's as argparse knows them."""
     sys.path.insert(0, str(source))
-    from calvex import __main__ as cli, exporter  # noqa: E402: from the folder given
+    from calvex import _commandline, _contract, exporter  # noqa: E402: from the folder given
 
-    lines: List[str] = []
-    for command, parser in (("python -m calvex", cli._parser()), ("calvex-exporter", exporter._parser())):
-        lines.append(f"command {command}")
-        for action in parser._actions:
-            shown = ", ".join(action.option_strings)
-            if shown:
-                lines.append(f"    {shown} {action.metavar or ''}".rstrip())
+    lines: List[str] = ["command python -m calvex"]
+    for line in _commandline.fill(_contract.COMMAND_LINE["help"]).splitlines():
+        option = re.match(r"  (-\S.*?)(?:  |$)", line)
+        if option:
+            lines.append(f"    {option.group(1)}")
+    lines.append("command calvex-exporter")
+    for action in exporter._parser()._actions:
+        shown = ", ".join(action.option_strings)
+        if shown:
+            lines.append(f"    {shown} {action.metavar or ''}".rstrip())
     return lines
 
 

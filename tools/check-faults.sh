@@ -142,7 +142,7 @@ client_fault "node client: readSensors takes a line from a helper that then fail
     "if (this.valuesSeen === 0 || code !== 0) return" \
     "if (this.valuesSeen === 0) return"
 client_fault "node client: no limit on a line that never ends" node_suite clients/node/process.js \
-    "if (this.pending.length > LONGEST_LINE_CHARACTERS) {" \
+    "if (this.pending.length * 3 > LONGEST_LINE_BYTES && Buffer.byteLength(this.pending) > LONGEST_LINE_BYTES) {" \
     "if (false) {"
 client_fault "node client: a bad line leaves the helper running" node_suite clients/node/process.js \
     "    if (value instanceof CalvexError) {

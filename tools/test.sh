@@ -52,4 +52,9 @@ esac
 
 cmake -S . -B "$build" "${options[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
-(cd "$build" && ctest --output-on-failure -j"$(nproc)" "$@")
+status=0
+(cd "$build" && ctest --output-on-failure -j"$(nproc)" "$@") || status=$?
+# ctest's summary names a skipped test but hides why: say it here.
+log="$build/Testing/Temporary/LastTest.log"
+[ -f "$log" ] && awk '/^[0-9]+\/[0-9]+ Testing: / { test = $3 } /^SKIPPED: / { print "skipped: " test ": " substr($0, 10) }' "$log"
+exit "$status"

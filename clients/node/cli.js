@@ -4,16 +4,21 @@
 // fits it, with each kind's recent past drawn), or the helpers' lines as
 // they are with --json. The same command, options, exit statuses and view
 // as `python -m calvex`.
-import { readFileSync, writeFileSync } from 'node:fs';
+import { closeSync, fsyncSync, openSync, readFileSync, renameSync, rmSync, writeSync } from 'node:fs';
+import { machine } from 'node:os';
+import { basename, dirname, join } from 'node:path';
 
 import { DEFAULT_INTERVAL_MS, helperCommand, intervalArgument, pressureCommand } from './command.js';
 import { Watch, readOnce } from './faces.js';
-import { CalvexError, ERROR_CODES, parseLine, parsePressureLine } from './protocol.js';
+import { UsageError, fill, parseCommand } from './commandline.js';
+import { COMMAND_LINE } from './contract.js';
+import { CODE_MEANINGS, CalvexError, ERROR_CODES, parseLine, parsePressureLine, systemError } from './protocol.js';
 import { buildReport, gather, personLine } from './report.js';
 import { Trends, pressureText, view } from './terminal.js';
 
-const USAGE_STATUS = 2;
-const INTERRUPTED_STATUS = 130;
+const USAGE_STATUS = COMMAND_LINE.usageStatus;
+const FAILURE_STATUS = COMMAND_LINE.failureStatus;
+const INTERRUPTED_STATUS = COMMAND_LINE.interruptedStatus;
 // A terminal of our own while watching (the alternate screen, no cursor),
 // given back as it was on the way out.
 const ENTER_SCREEN = '\x1b[?1049h\x1b[?25l';
@@ -24,95 +29,9 @@ const END_OF_LINE = '\x1b[K';
 const REST_OF_SCREEN = '\x1b[J';
 // How long the one-shot view waits for the pressure helper's one line.
 const PRESSURE_TIMEOUT_MS = 5000;
-const HELPER_OPTIONS = ['--helper', '--pressure-helper'];
-// A report watches this long by default, at this interval, and at most
-// for a day.
-const REPORT_SECONDS = 10;
-const REPORT_INTERVAL_MS = 500;
-const LONGEST_REPORT_SECONDS = 86400;
-
-const USAGE = 'usage: calvex [-h] [--json] [--once | --watch [MS] | --report [SECONDS]] [--output FILE] [--version] [--helper CMD ...] [--pressure-helper CMD ...]';
-const HELP = `${USAGE}
-
-Temperature sensors of this Mac, read through the calvex helper.
-
-options:
-  -h, --help            show this help message and exit
-  --json                write the helpers' lines as they are
-  --once                one snapshot, then exit (the default)
-  --watch [MS]          a new snapshot every MS milliseconds (default ${DEFAULT_INTERVAL_MS})
-  --report [SECONDS]    watch for SECONDS (default ${REPORT_SECONDS}) and write a layout report of this Mac to attach to a bug report
-  --output FILE         with --report: write the report to FILE, not standard output
-  --helper CMD ...      run CMD ... instead of the bundled sensor helper (comes last)
-  --pressure-helper CMD ...
-                        run CMD ... instead of the bundled thermal pressure helper (comes last)
-  --version             show the version and exit
-`;
-
-class UsageError extends Error {}
-
-// The options before the first helper option, and each helper option's
-// command: --helper and --pressure-helper come last, each taking the words
-// up to the other.
-function splitHelperCommands(words) {
-  const leading = [];
-  const commands = {};
-  let current = null;
-  for (const word of words) {
-    if (HELPER_OPTIONS.includes(word)) {
-      commands[word] = [];
-      current = commands[word];
-    } else if (current === null) leading.push(word);
-    else current.push(word);
-  }
-  return { leading, commands };
-}
-
-function parseOptions(words) {
-  const { leading, commands } = splitHelperCommands(words);
-  const options = { json: false, once: false, watch: null, report: null, output: null, help: false, version: false };
-  for (let index = 0; index < leading.length; index++) {
-    const word = leading[index];
-    if (word === '-h' || word === '--help') options.help = true;
-    else if (word === '--version') options.version = true;
-    else if (word === '--json') options.json = true;
-    else if (word === '--once') options.once = true;
-    else if (word === '--output') {
-      if (leading[index + 1] === undefined) throw new UsageError('argument --output: expected one argument');
-      options.output = leading[index + 1];
-      index += 1;
-    } else if (word === '--report') {
-      const next = leading[index + 1];
-      if (next === undefined || next.startsWith('--')) options.report = REPORT_SECONDS;
-      else {
-        const seconds = Number(next);
-        if (!(seconds > 0 && seconds <= LONGEST_REPORT_SECONDS)) {
-          throw new UsageError(`argument --report: wants seconds from 0 to ${LONGEST_REPORT_SECONDS}, not '${next}'`);
-        }
-        options.report = seconds;
-        index += 1;
-      }
-    }
-    else if (word === '--watch') {
-      const next = leading[index + 1];
-      if (next === undefined || next.startsWith('--')) options.watch = DEFAULT_INTERVAL_MS;
-      else if (/^[+-]?\d+$/.test(next.trim())) {
-        options.watch = Number(next);
-        index += 1;
-      } else throw new UsageError(`argument --watch: invalid int value: '${next}'`);
-    } else throw new UsageError(`unrecognized arguments: ${leading.slice(index).join(' ')}`);
-  }
-  const modes = [options.once && '--once', options.watch !== null && '--watch', options.report !== null && '--report'].filter(Boolean);
-  if (modes.length > 1) throw new UsageError(`argument ${modes[1]}: not allowed with argument ${modes[0]}`);
-  if (options.output !== null && options.report === null) throw new UsageError('--output goes with --report');
-  for (const [option, command] of Object.entries(commands)) {
-    if (command.length === 0) throw new UsageError(`${option} needs a command after it: ${option} PATH [ARGUMENTS ...]`);
-    if (command.some((word) => word.includes('\0'))) throw new UsageError(`${option}: a word of the command must not contain a NUL character`);
-  }
-  options.helper = commands['--helper'];
-  options.pressureHelper = commands['--pressure-helper'];
-  return options;
-}
+// A report watches at this interval.
+const REPORT_INTERVAL_MS = COMMAND_LINE.report.intervalMs;
+const SENTENCES = COMMAND_LINE.sentences;
 
 function version() {
   return JSON.parse(readFileSync(new URL('./package.json', import.meta.url), 'utf8')).version;
@@ -129,8 +48,8 @@ function unicodeTerminal(environment) {
 // What a person reads when the helper fails: one sentence.
 function sentence(error) {
   const said = error.line !== undefined && error.code !== 'BAD_OUTPUT' ? ` (the helper said: ${error.line})` : '';
-  if (error.code === 'IOKIT_NOT_AVAILABLE') return `calvex: IOKit or CoreFoundation could not be loaded on this machine${said}.`;
-  if (error.code === 'NO_HID_EVENT_SYSTEM') return `calvex: the HID event system could not be opened${said}.`;
+  const shared = SENTENCES[error.code];
+  if (shared !== undefined) return fill(shared, { said, system: process.platform, machine: machine() });
   return `calvex: ${error.message}`;
 }
 
@@ -170,7 +89,7 @@ async function printJson(options, out) {
   } catch (error) {
     if (error instanceof CalvexError && Object.values(ERROR_CODES).includes(error.code) && error.line !== undefined) {
       await write(out, `${error.line}\n`);
-      return 1;
+      return FAILURE_STATUS;
     }
     throw error;
   }
@@ -261,29 +180,62 @@ async function watchView(options, out, stopping) {
   throw new CalvexError('HELPER_FAILED', 'the calvex helper stopped');
 }
 
+// Where the report goes: a new file beside FILE, made before the run so
+// that a place it cannot be written is found at once; renamed over FILE
+// only when the whole report is in it.
+function reportFile(output) {
+  const temporary = join(dirname(output), `.${basename(output)}.${process.pid}.tmp`);
+  try {
+    return { temporary, descriptor: openSync(temporary, 'wx', 0o644) };
+  } catch (error) {
+    throw new ReportNotWritten(output, error);
+  }
+}
+
+class ReportNotWritten extends Error {
+  constructor(output, error) {
+    super(fill(SENTENCES.cannotWriteReport, { file: output, reason: systemError(error) }));
+  }
+}
+
+function finishReport(file, output, text) {
+  try {
+    writeSync(file.descriptor, text);
+    fsyncSync(file.descriptor);
+    closeSync(file.descriptor);
+    renameSync(file.temporary, output);
+  } catch (error) {
+    throw new ReportNotWritten(output, error);
+  }
+}
+
+// The one line for the person who ran it, on standard error: where the
+// report went, and whether the sensor helper failed.
+function reportLine(report, where, failure) {
+  if (failure === undefined) return personLine(report, where);
+  return fill(SENTENCES.reportHelperFailed, { code: failure, meaning: CODE_MEANINGS[failure] ?? 'a failure', where });
+}
+
 // Watches for the report's window, writes the document, and says in one
 // line where it went.
 async function writeReport(options, out, err) {
   const sensors = helperCommand(options.helper, String(REPORT_INTERVAL_MS));
   if (sensors instanceof Error) throw sensors;
   const pressure = pressureCommand(options.pressureHelper, String(REPORT_INTERVAL_MS));
-  const client = { name: 'calvex (npm)', version: version() };
-  const record = await gather(options.report, REPORT_INTERVAL_MS, sensors, pressure, client, process.env);
-  const report = buildReport(record);
-  const text = `${JSON.stringify(report, null, 2)}\n`;
-  let where = 'standard output';
-  if (options.output === null) await write(out, text);
-  else {
-    try {
-      writeFileSync(options.output, text);
-    } catch (error) {
-      err.write(`calvex: cannot write the report to ${options.output}: ${error.message}.\n`);
-      return 1;
-    }
-    where = options.output;
+  if (pressure instanceof Error) throw pressure;
+  const file = options.output === null ? null : reportFile(options.output);
+  try {
+    const client = { name: 'calvex (npm)', version: version() };
+    const record = await gather(options.report, REPORT_INTERVAL_MS, sensors, pressure, client, process.env);
+    const report = buildReport(record);
+    const text = `${JSON.stringify(report, null, 2)}\n`;
+    if (file === null) await write(out, text);
+    else finishReport(file, options.output, text);
+    err.write(`${reportLine(report, file === null ? 'standard output' : options.output, report.helpers.sensors.errorCodes[0])}\n`);
+    return 0;
+  } finally {
+    if (file !== null) rmSync(file.temporary, { force: true });
   }
-  err.write(`${personLine(report, where)}\n`);
-  return 0;
 }
 
 async function oneView(options, out) {
@@ -296,18 +248,18 @@ async function oneView(options, out) {
 async function main(words, out, err) {
   let options;
   try {
-    options = parseOptions(words);
+    options = parseCommand(words);
   } catch (error) {
     if (!(error instanceof UsageError)) throw error;
-    err.write(`${USAGE}\ncalvex: error: ${error.message}\n`);
+    err.write(fill(COMMAND_LINE.usageError, { message: error.message }));
     return USAGE_STATUS;
   }
   if (options.help) {
-    await write(out, HELP);
+    await write(out, fill(COMMAND_LINE.help));
     return 0;
   }
   if (options.version) {
-    await write(out, `calvex ${version()}\n`);
+    await write(out, `${fill(COMMAND_LINE.version, { version: version() })}\n`);
     return 0;
   }
   let interrupted;
@@ -329,13 +281,17 @@ async function main(words, out, err) {
   } catch (error) {
     // Ctrl-C reaches the helpers too (one process group): a helper that
     // SIGINT ended is the same Ctrl-C, whichever of the two is seen first.
-    if (error instanceof CalvexError && error.message.includes('was killed by SIGINT')) return INTERRUPTED_STATUS;
+    if (error instanceof CalvexError && error.signal === 'SIGINT') return INTERRUPTED_STATUS;
     if (error instanceof CalvexError) {
       err.write(`${sentence(error)}\n`);
-      return 1;
+      return FAILURE_STATUS;
+    }
+    if (error instanceof ReportNotWritten) {
+      err.write(`${error.message}\n`);
+      return FAILURE_STATUS;
     }
     if (error instanceof TypeError) {
-      err.write(`${USAGE}\ncalvex: error: ${error.message}\n`);
+      err.write(fill(COMMAND_LINE.usageError, { message: error.message }));
       return USAGE_STATUS;
     }
     throw error;

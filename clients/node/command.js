@@ -4,12 +4,13 @@
 import { accessSync, constants } from 'node:fs';
 import { fileURLToPath } from 'node:url';
 
+import { PROTOCOL } from './contract.js';
 import { CalvexError } from './protocol.js';
 
-export const DEFAULT_INTERVAL_MS = 2000;
-const SHORTEST_INTERVAL_MS = 200;
+export const DEFAULT_INTERVAL_MS = PROTOCOL.intervalMs.default;
+export const SHORTEST_INTERVAL_MS = PROTOCOL.intervalMs.shortest;
 // The most milliseconds the helper's 32-bit microsecond sleep can hold.
-const LONGEST_INTERVAL_MS = 4294967;
+export const LONGEST_INTERVAL_MS = PROTOCOL.intervalMs.longest;
 
 // A helper inside Electron's app.asar can't be executed; packagers unpack it
 // to app.asar.unpacked beside it, so that is where to look.

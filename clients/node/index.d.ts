@@ -103,6 +103,8 @@ export class CalvexError extends Error {
   code: CalvexErrorCode;
   /** The line the helper wrote, for `BAD_OUTPUT` and the two error codes. */
   line?: string;
+  /** The signal that ended the helper (`'SIGINT'`, say), where one did. */
+  signal?: string;
   /**
    * Makes one, as the client does; for tests and for code that wraps calvex.
    *
@@ -111,10 +113,11 @@ export class CalvexError extends Error {
    * throw new CalvexError('HELPER_FAILED', 'the calvex helper exited with status 1');
    * ```
    */
-  constructor(code: CalvexErrorCode, message: string, line?: string);
+  constructor(code: CalvexErrorCode, message: string, line?: string, signal?: string);
   name: 'CalvexError';
 }
 
+// <CalvexErrorCode: made by tools/shared-code.py from the shared tables: do not edit the type>
 /** Why a run failed: the `code` of a `CalvexError`. */
 export type CalvexErrorCode =
   | 'IOKIT_NOT_AVAILABLE'
@@ -124,6 +127,7 @@ export type CalvexErrorCode =
   | 'UNSUPPORTED_PLATFORM'
   | 'HELPER_FAILED'
   | 'BAD_OUTPUT';
+// </CalvexErrorCode>
 
 /**
  * The system's thermal pressure level: macOS's own decision on whether to
@@ -235,6 +239,7 @@ export const KINDS: readonly SensorKind[];
  */
 export function byName(snapshot: Snapshot): Map<string, number[]>;
 
+// <SensorKind: made by tools/shared-code.py from the shared tables: do not edit the type>
 /**
  * What a sensor measures, from calvex's table of sensor names. Best-effort:
  * the table is made from the names the chips are reported to publish, and
@@ -246,6 +251,7 @@ export function byName(snapshot: Snapshot): Map<string, number[]>;
  * ```
  */
 export type SensorKind = 'cpu' | 'gpu' | 'soc' | 'neural' | 'storage' | 'battery' | 'calibration' | 'other';
+// </SensorKind>
 
 /**
  * The readings of one kind in a snapshot.

@@ -18,7 +18,7 @@ const rows = table.rows.map(({ kind, pattern, ignoreCase }) => ({
 // Every kind, in the table's order ('other' last).
 export const KINDS = Object.freeze([...table.kinds]);
 // What no hottest part can be: a reference that reads near-constant.
-export const NOT_A_PART = 'calibration';
+export const NOT_A_PART = table.notAPart.kind;
 // The kind of a name no row matches: one calvex does not know yet.
 export const UNCLASSIFIED = table.unmatched;
 // Below its kind's floor, or exactly the placeholder, a reading is no

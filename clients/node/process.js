@@ -4,18 +4,19 @@
 // faces over it.
 import { spawn } from 'node:child_process';
 
-import { CalvexError, LONGEST_LINE_CHARACTERS, overLongLine } from './protocol.js';
+import { PROTOCOL } from './contract.js';
+import { CalvexError, LONGEST_LINE_BYTES, cannotStart, overLongLine } from './protocol.js';
 
 // What the helper wrote on standard error, kept for the failure message.
 const KEPT_STDERR_CHARACTERS = 1024;
 // How long a helper gets to end after SIGTERM before it is killed, and its
 // output to close after it has exited (a grandchild may hold it open).
-export const STOP_GRACE_MS = 1000;
+export const STOP_GRACE_MS = PROTOCOL.stopGraceMs;
 
 function exitFailure(code, signal, stderr, withoutLine) {
   const how = (signal ? `was killed by ${signal}` : `exited with status ${code}`) + (withoutLine ? ' without writing a line' : '');
   const said = stderr.trim() ? `; it said: ${stderr.trim()}` : '';
-  return new CalvexError('HELPER_FAILED', `the calvex helper ${how}${said}`);
+  return new CalvexError('HELPER_FAILED', `the calvex helper ${how}${said}`, undefined, signal ?? undefined);
 }
 
 // One helper from spawn to reaped. The newest parsed value waits in take();
@@ -52,7 +53,7 @@ export class HelperRun {
       // Only a child that never got a pid failed to start; other errors
       // (a failed kill, say) leave the exit event to report the end.
       if (this.child.pid !== undefined) return;
-      this.failure ??= new CalvexError('HELPER_FAILED', `cannot start the calvex helper ${file}: ${error.message}`);
+      this.failure ??= cannotStart('the calvex helper', file, error);
       this.finish();
     });
     this.child.on('exit', (code, signal) => this.exited(code, signal));
@@ -116,7 +117,9 @@ export class HelperRun {
       newline = text.indexOf('\n');
     }
     this.pending = text;
-    if (this.pending.length > LONGEST_LINE_CHARACTERS) {
+    // The cap is in bytes, as the helper wrote them; a UTF-16 unit is at
+    // most three of them, so only a line near the cap is measured.
+    if (this.pending.length * 3 > LONGEST_LINE_BYTES && Buffer.byteLength(this.pending) > LONGEST_LINE_BYTES) {
       const start = this.pending;
       this.pending = '';
       this.stop(overLongLine(start));

@@ -1,33 +1,31 @@
 // The helper's line protocol: one line of its output becomes a snapshot, or
 // a CalvexError for an error line or anything else; and the cap on a line.
-// Imports nothing of the package: everything else builds on it.
+// Imports only the contract's data: everything else builds on it.
+import { PROTOCOL } from './contract.js';
 
-export const ERROR_CODES = {
-  'IOKit not available': 'IOKIT_NOT_AVAILABLE',
-  'no HID event system': 'NO_HID_EVENT_SYSTEM',
-};
-const PRESSURE_ERROR_CODES = {
-  'thermal pressure not available': 'PRESSURE_NOT_AVAILABLE',
-  'no thermal pressure notification': 'NO_PRESSURE_NOTIFICATION',
-};
+export const ERROR_CODES = PROTOCOL.errorLines.sensors;
+const PRESSURE_ERROR_CODES = PROTOCOL.errorLines.pressure;
 // The pressure helper's level names, by level: macOS's own scale.
-const PRESSURE_LEVELS = ['nominal', 'moderate', 'heavy', 'trapping', 'sleeping'];
+const PRESSURE_LEVELS = PROTOCOL.pressureLevels;
+// Every failure code, with what it means.
+export const CODE_MEANINGS = PROTOCOL.codes;
 
 // A line longer than this is no calvex line (1024 sensors take about 100 kB).
-export const LONGEST_LINE_CHARACTERS = 4 * 1024 * 1024;
+export const LONGEST_LINE_BYTES = PROTOCOL.longestLineBytes;
 // How much of an over-long line an error keeps.
-const KEPT_LINE_START = 200;
+const KEPT_LINE_START = PROTOCOL.keptLineStart;
 
 export class CalvexError extends Error {
-  constructor(code, message, line) {
+  constructor(code, message, line, signal) {
     super(message);
     this.name = 'CalvexError';
     this.code = code;
     if (line !== undefined) this.line = line;
+    if (signal !== undefined) this.signal = signal;
   }
 }
 
-// The error for a line that went past LONGEST_LINE_CHARACTERS.
+// The error for a line that went past LONGEST_LINE_BYTES.
 export function overLongLine(start) {
   const kept = start.slice(0, KEPT_LINE_START);
   return new CalvexError('BAD_OUTPUT', `calvex wrote an over-long line: ${kept}…`, kept);
@@ -88,4 +86,17 @@ export function parsePressureLine(line) {
   const { message, error } = decoded(line);
   if (error) return error;
   return pressureOf(message) ?? errorLine(message, PRESSURE_ERROR_CODES, line) ?? badOutput('a line that is neither a pressure level nor an error', line);
+}
+
+// The system's error in words, and by its name: the same from every client.
+export function systemError(error) {
+  if (typeof error.code !== 'string') return error.message;
+  const words = PROTOCOL.systemErrors[error.code];
+  return words === undefined ? error.code : `${words} (${error.code})`;
+}
+
+// The failure of a helper that could not be started.
+export function cannotStart(role, program, error) {
+  const message = PROTOCOL.cannotStart.replace('{role}', role).replace('{program}', program).replace('{reason}', systemError(error));
+  return new CalvexError('HELPER_FAILED', message);
 }

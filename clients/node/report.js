@@ -9,6 +9,7 @@ import { execFileSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
 import { readFileSync, statSync } from 'node:fs';
 
+import { COMMAND_LINE } from './contract.js';
 import { KINDS, NOT_A_PART, PLACEHOLDER, UNCLASSIFIED, kindOf, plausible } from './kinds.js';
 import { HelperRun } from './process.js';
 import { CalvexError, parseLine, parsePressureLine } from './protocol.js';
@@ -185,20 +186,28 @@ export function programSha256([file, args]) {
 
 // One helper run for the report: every value it writes, how soon the first
 // came, and how it ended.
+// How long a report waits to hear once from the pressure helper.
+const HEARD_WITHIN_MS = COMMAND_LINE.report.heardWithinMs;
+
 class Collector {
   constructor(command, parse) {
     this.command = command;
     this.values = [];
     this.started = Date.now();
     this.firstLineMs = null;
+    let heard;
+    // Resolved by the helper's first value or its end, whichever comes first.
+    this.heard = new Promise((resolve) => { heard = resolve; });
     this.run = new HelperRun(command, parse, {
       onChange: () => {
         const value = this.run.take();
         if (value === null) return;
         this.firstLineMs ??= Date.now() - this.started;
         this.values.push(value);
+        heard();
       },
     });
+    this.run.waitEnd().then(heard);
   }
 
   // After stop(): how the helper behaved.
@@ -225,6 +234,13 @@ export async function gather(seconds, intervalMs, sensors, pressure, client, env
   let timer;
   await Promise.race([collectors.sensors.run.waitEnd(), new Promise((resolve) => { timer = setTimeout(resolve, seconds * 1000); })]);
   clearTimeout(timer);
+  // The pressure helper's outcome is recorded as it happened: it is heard
+  // from once (a level, or its failure) before it is stopped, even when
+  // the sensor helper ended the window at once.
+  if (collectors.pressure !== undefined) {
+    await Promise.race([collectors.pressure.heard, new Promise((resolve) => { timer = setTimeout(resolve, HEARD_WITHIN_MS); })]);
+    clearTimeout(timer);
+  }
   await Promise.all(Object.values(collectors).map(({ run }) => run.stop()));
   const pressures = collectors.pressure === undefined ? [] : [...collectors.pressure.values];
   if (collectors.pressure?.run.failure) pressures.push(collectors.pressure.run.failure);

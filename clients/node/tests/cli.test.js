@@ -33,7 +33,7 @@ test('each way a run can go: output, standard error and exit status', async () =
     { words: ['--json', '--helper', ...builtin, '--pressure-helper', ...nominal], status: 0, out: null, err: '' },
     { words: ['--version'], status: 0, out: `calvex ${version}\n`, err: '' },
     { words: ['--help'], status: 0, out: /^usage: calvex .*\n[\s\S]*--pressure-helper CMD/, err: '' },
-    { words: ['--watch', 'soon'], status: 2, out: '', err: /calvex: error: argument --watch: invalid int value: 'soon'\n$/ },
+    { words: ['--watch', 'soon'], status: 2, out: '', err: /calvex: error: argument --watch: wants whole milliseconds from 200 to 4294967, not 'soon'\n$/ },
     { words: ['--frobnicate'], status: 2, out: '', err: /calvex: error: unrecognized arguments: --frobnicate\n$/ },
     { words: ['--helper'], status: 2, out: '', err: /--helper needs a command after it/ },
     { words: ['--helper', '/nonexistent/calvex'], status: 1, out: '', err: /^calvex: cannot start the calvex helper \/nonexistent\/calvex: .*\n$/ },

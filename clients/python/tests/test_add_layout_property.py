@@ -84,7 +84,7 @@ def reports(draw: Any) -> Dict[str, Any]:
     return report
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=60, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow])
 @given(reports())
 def test_every_generated_report_becomes_its_data_or_one_refusal(report: Dict[str, Any]) -> None:
     with tempfile.TemporaryDirectory() as scratch:

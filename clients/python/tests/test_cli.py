@@ -55,7 +55,8 @@ def test_json_lines_and_errors(arguments: List[str], fault: str, status: int, st
 def test_unsupported_platform_is_one_sentence() -> None:
     done = calvex()
     assert done.returncode == 1
-    assert done.stderr.startswith("calvex: calvex runs on macOS on Apple Silicon only") and done.stderr.count("\n") == 1
+    assert done.stderr.startswith("calvex: the bundled helper runs on macOS on Apple Silicon only, and this is ") and done.stderr.count("\n") == 1
+    assert done.stderr.endswith(": give one with --helper.\n")
 
 
 def test_a_helper_that_sigint_ended_is_the_same_ctrl_c_not_a_failure() -> None:

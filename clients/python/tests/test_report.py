@@ -72,4 +72,19 @@ def test_a_helper_that_fails_still_gives_a_report_with_its_error(tmp_path: Path)
     valid(document)
     assert document["helpers"]["sensors"]["errorCodes"] == ["NO_HID_EVENT_SYSTEM"]
     assert (document["sensors"], document["answers"]) == ([], None)
-    assert "report written to standard output" in done.stderr
+    assert done.stderr == (
+        "calvex: the sensor helper failed (NO_HID_EVENT_SYSTEM: the helper could not open the HID event system), so the report"
+        " holds no sensors; it was written to standard output. Attach it to a bug report all the same: it shows how the helper failed.\n"
+    )
+
+
+def test_each_helper_is_recorded_as_it_ended_when_both_fail(tmp_path: Path) -> None:
+    """The sensor helper ends the window at once; the pressure helper's own
+    failure is still heard and recorded, never as a clean stop."""
+    done = report(tmp_path, "--helper", *simulated(CALVEX_SIM_FAULT="no-client"),
+                  "--pressure-helper", *simulated_pressure(CALVEX_SIM_FAULT="no-pressure-notification"))
+    assert done.returncode == 0, done.stderr
+    document = json.loads(done.stdout)
+    assert document["helpers"]["pressure"]["errorCodes"] == ["NO_PRESSURE_NOTIFICATION"]
+    assert document["helpers"]["pressure"]["endedWhenAsked"] is None
+    assert document["pressure"] == {"levels": [], "error": "NO_PRESSURE_NOTIFICATION"}

@@ -3,27 +3,32 @@ kind, the hottest part, then each sensor; with ``--watch`` on a terminal, a
 view that fits it, with each kind's recent past drawn), or the helpers'
 lines as they are with ``--json``. ``npx calvex`` is the same command.
 
-    python -m calvex [--json] [--watch [MS]] [--helper CMD ...] [--pressure-helper CMD ...]
+    python -m calvex [-h] [--json] [--once | --watch [MS] | --report [SECONDS]] [--output FILE] [--version]
+                     [--helper CMD ...] [--pressure-helper CMD ...]
 """
 
-import argparse
 import json
 import os
+import platform
 import signal
 import sys
 import threading
 import time
-from typing import List, Optional, Sequence, TextIO, Union
+from typing import IO, Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
-from ._commandline import add_helper_options, package_version, parse_with_helpers
-from ._command import DEFAULT_INTERVAL_MS, helper_command, interval_argument, pressure_command
+from ._commandline import CommandOptions, UsageError, fill, package_version, parse_command
+from ._command import helper_command, interval_argument, pressure_command
+from ._contract import COMMAND_LINE
 from ._process import HelperRun
-from ._protocol import ERROR_CODES, CalvexError, Snapshot, ThermalPressure, parse_line, parse_pressure_line
+from ._protocol import CODE_MEANINGS, ERROR_CODES, CalvexError, Snapshot, ThermalPressure, parse_line, parse_pressure_line, system_error
 from ._sync import read_sensors, read_thermal_pressure
 from ._report import build_report, gather, person_line
 from ._terminal import Trends, pressure_text, view
 
-INTERRUPTED_STATUS = 130
+USAGE_STATUS: int = COMMAND_LINE["usageStatus"]
+FAILURE_STATUS: int = COMMAND_LINE["failureStatus"]
+INTERRUPTED_STATUS: int = COMMAND_LINE["interruptedStatus"]
+SENTENCES = COMMAND_LINE["sentences"]
 # A terminal of our own while watching (the alternate screen, no cursor),
 # given back as it was on the way out.
 ENTER_SCREEN = "\x1b[?1049h\x1b[?25l"
@@ -34,11 +39,8 @@ HOME, END_OF_LINE, REST_OF_SCREEN = "\x1b[H", "\x1b[K", "\x1b[J"
 RESIZE_CHECK_SECONDS = 0.1
 
 
-# A report watches this long by default, at this interval, and at most
-# for a day.
-REPORT_SECONDS = 10.0
-REPORT_INTERVAL_MS = 500
-LONGEST_REPORT_SECONDS = 86400
+# A report watches at this interval.
+REPORT_INTERVAL_MS: int = COMMAND_LINE["report"]["intervalMs"]
 # How long the one-shot view waits for the pressure helper's one line.
 PRESSURE_TIMEOUT_SECONDS = 5.0
 
@@ -70,63 +72,76 @@ def unicode_terminal(environment: "os._Environ[str]") -> bool:
 
 
 def _sentence(error: CalvexError) -> str:
+    """What a person reads when the helper fails: one sentence."""
     said = f" (the helper said: {error.line})" if error.line is not None and error.code != "BAD_OUTPUT" else ""
-    if error.code == "IOKIT_NOT_AVAILABLE":
-        return f"calvex: IOKit or CoreFoundation could not be loaded on this machine{said}."
-    if error.code == "NO_HID_EVENT_SYSTEM":
-        return f"calvex: the HID event system could not be opened{said}."
+    shared = SENTENCES.get(error.code)
+    if shared is not None:
+        return fill(shared, said=said, system=sys.platform, machine=platform.machine())
     return f"calvex: {error}"
 
 
-def _seconds(text: str) -> float:
-    seconds = float(text)
-    if not 0 < seconds <= LONGEST_REPORT_SECONDS:
-        raise argparse.ArgumentTypeError(f"wants seconds from 0 to {LONGEST_REPORT_SECONDS}, not {text!r}")
-    return seconds
+class _ReportNotWritten(Exception):
+    def __init__(self, output: str, error: OSError) -> None:
+        super().__init__(fill(SENTENCES["cannotWriteReport"], file=output, reason=system_error(error)))
 
 
-def _write_report(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+def _report_file(output: str) -> Tuple[str, "IO[bytes]"]:
+    """A new file beside ``output``, made before the run so that a place it
+    cannot be written is found at once; renamed over ``output`` only when
+    the whole report is in it."""
+    folder, name = os.path.split(output)
+    temporary = os.path.join(folder, f".{name}.{os.getpid()}.tmp")
+    try:
+        return temporary, open(temporary, "xb")
+    except OSError as error:
+        raise _ReportNotWritten(output, error) from None
+
+
+def _finish_report(temporary: str, file: "IO[bytes]", output: str, text: str) -> None:
+    try:
+        with file:
+            file.write(text.encode("utf-8"))
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, output)
+    except OSError as error:
+        raise _ReportNotWritten(output, error) from None
+
+
+def _report_line(report: Dict[str, Any], where: str) -> str:
+    """The one line for the person who ran it: where the report went, and
+    whether the sensor helper failed."""
+    codes = report["helpers"]["sensors"]["errorCodes"]
+    if not codes:
+        return person_line(report, where)
+    return fill(SENTENCES["reportHelperFailed"], code=codes[0], meaning=CODE_MEANINGS.get(codes[0], "a failure"), where=where)
+
+
+def _write_report(options: CommandOptions, out: TextIO, err: TextIO) -> int:
     """Watches for the report's window, writes the document, and says in one
     line where it went."""
+    assert options.report is not None
     sensors = helper_command(options.helper, str(REPORT_INTERVAL_MS))
     pressure = pressure_command(options.pressure_helper, str(REPORT_INTERVAL_MS))
-    record = gather(options.report, REPORT_INTERVAL_MS, sensors, pressure, {"name": "calvex (Python)", "version": package_version()}, os.environ)
-    report = build_report(record)
-    text = json.dumps(report, indent=2, ensure_ascii=False) + "\n"
-    if options.output is None:
-        out.write(text)
-        out.flush()
-        where = "standard output"
-    else:
-        try:
-            with open(options.output, "w", encoding="utf-8") as file:
-                file.write(text)
-        except OSError as error:
-            err.write(f"calvex: cannot write the report to {options.output}: {error.strerror}.\n")
-            return 1
-        where = options.output
-    err.write(person_line(report, where) + "\n")
+    file = None if options.output is None else _report_file(options.output)
+    try:
+        client = {"name": "calvex (Python)", "version": package_version()}
+        report = build_report(gather(options.report, REPORT_INTERVAL_MS, sensors, pressure, client, os.environ))
+        text = json.dumps(report, indent=2, ensure_ascii=False) + "\n"
+        if file is None or options.output is None:
+            out.write(text)
+            out.flush()
+            where = "standard output"
+        else:
+            _finish_report(file[0], file[1], options.output, text)
+            where = options.output
+    finally:
+        if file is not None:
+            file[1].close()
+            if os.path.exists(file[0]):
+                os.unlink(file[0])
+    err.write(_report_line(report, where) + "\n")
     return 0
-
-
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="python -m calvex", description="Temperature sensors of this Mac, read through the calvex helper."
-    )
-    parser.add_argument("--json", action="store_true", help="write the helpers' lines as they are")
-    when = parser.add_mutually_exclusive_group()
-    when.add_argument("--once", action="store_true", help="one snapshot, then exit (the default)")
-    when.add_argument(
-        "--watch", nargs="?", type=int, const=DEFAULT_INTERVAL_MS, metavar="MS", help="a new snapshot every MS milliseconds"
-    )
-    when.add_argument(
-        "--report", nargs="?", type=_seconds, const=REPORT_SECONDS, metavar="SECONDS",
-        help=f"watch for SECONDS (default {REPORT_SECONDS:g}) and write a layout report of this Mac to attach to a bug report",
-    )
-    parser.add_argument("--output", metavar="FILE", help="with --report: write the report to FILE, not standard output")
-    add_helper_options(parser)
-    parser.add_argument("--version", action="version", version=f"calvex {package_version()}")
-    return parser
 
 
 def _raw_line(line: str) -> Union[str, CalvexError]:
@@ -151,7 +166,7 @@ def _print_json_lines(command: Sequence[str], once: bool, out: TextIO) -> int:
     failure = run.failure
     if failure is not None and failure.code in ERROR_CODES.values() and failure.line is not None:
         out.write(failure.line + "\n")
-        return 1
+        return FAILURE_STATUS
     if failure is not None:
         raise failure
     return 0
@@ -253,11 +268,18 @@ def _watch(command: Sequence[str], pressure_command: Optional[List[str]], out: T
 
 
 def run(arguments: Sequence[str], out: TextIO, err: TextIO) -> int:
-    parser = _parser()
-    options = parse_with_helpers(parser, arguments)
+    try:
+        options = parse_command(arguments)
+    except UsageError as problem:
+        err.write(fill(COMMAND_LINE["usageError"], message=str(problem)))
+        return USAGE_STATUS
+    if options.help:
+        out.write(fill(COMMAND_LINE["help"]))
+        return 0
+    if options.version:
+        out.write(fill(COMMAND_LINE["version"], version=package_version()) + "\n")
+        return 0
     helper: Optional[List[str]] = options.helper
-    if options.output is not None and options.report is None:
-        parser.error("--output goes with --report")
     try:
         if options.report is not None:
             return _write_report(options, out, err)
@@ -275,18 +297,24 @@ def run(arguments: Sequence[str], out: TextIO, err: TextIO) -> int:
         argument = interval_argument(options.watch)
         return _watch(helper_command(helper, argument), pressure_command(options.pressure_helper, argument), out)
     except CalvexError as error:
-        if "was killed by SIGINT" in str(error):
+        if error.signal == "SIGINT":
             # Ctrl-C reaches the helpers too (one process group): a helper
             # that SIGINT ended is the same Ctrl-C, whichever is seen first.
             return INTERRUPTED_STATUS
         err.write(_sentence(error) + "\n")
-        return 1
+        return FAILURE_STATUS
+    except _ReportNotWritten as problem:
+        err.write(f"{problem}\n")
+        return FAILURE_STATUS
+    except TypeError as problem:
+        err.write(fill(COMMAND_LINE["usageError"], message=str(problem)))
+        return USAGE_STATUS
     except KeyboardInterrupt:
         return INTERRUPTED_STATUS
     except BrokenPipeError:
         # The reader went (``| head``): nothing more to say to it.
         os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
-        return 1
+        return FAILURE_STATUS
 
 
 def main() -> None:

@@ -9,12 +9,13 @@ import sys
 from pathlib import Path
 from typing import List, Optional, Sequence
 
+from ._contract import PROTOCOL
 from ._protocol import CalvexError
 
-DEFAULT_INTERVAL_MS = 2000
-SHORTEST_INTERVAL_MS = 200
+DEFAULT_INTERVAL_MS: int = PROTOCOL["intervalMs"]["default"]
+SHORTEST_INTERVAL_MS: int = PROTOCOL["intervalMs"]["shortest"]
 # The most milliseconds the helper's 32-bit microsecond sleep can hold.
-LONGEST_INTERVAL_MS = 4294967
+LONGEST_INTERVAL_MS: int = PROTOCOL["intervalMs"]["longest"]
 bundled_helper_path: str = str(Path(__file__).resolve().parent / "bin" / "calvex-macos-arm64")
 bundled_pressure_helper_path: str = str(Path(__file__).resolve().parent / "bin" / "calvex-pressure-macos-arm64")
 

@@ -29,7 +29,7 @@ _ROWS: List[Tuple[str, "Pattern[str]"]] = [
 # Every kind, in the table's order ("other" last).
 KINDS: Tuple[str, ...] = tuple(_TABLE["kinds"])
 # What no hottest part can be: a reference that reads near-constant.
-NOT_A_PART = "calibration"
+NOT_A_PART: str = _TABLE["notAPart"]["kind"]
 # The kind of a name no row matches: one calvex does not know yet.
 UNCLASSIFIED: str = _TABLE["unmatched"]
 # Below its kind's floor, or exactly the placeholder, a reading is no

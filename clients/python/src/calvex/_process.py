@@ -13,11 +13,12 @@ import threading
 import time
 from typing import Callable, Generic, Iterator, List, Optional, Sequence, Set, TypeVar, Union
 
-from ._protocol import LONGEST_LINE_BYTES, CalvexError, over_long_line
+from ._contract import PROTOCOL
+from ._protocol import LONGEST_LINE_BYTES, CalvexError, cannot_start, over_long_line
 
 # How long a helper gets to end after SIGTERM before it is killed, and to
 # exit after it has closed its output.
-STOP_GRACE_SECONDS = 1.0
+STOP_GRACE_SECONDS: float = PROTOCOL["stopGraceMs"] / 1000
 # What a helper is called in the messages that say how it failed; the
 # exporter names each of its two by its role instead.
 DEFAULT_ROLE = "the calvex helper"
@@ -47,9 +48,11 @@ def timeout_failure() -> CalvexError:
 
 def exit_failure(status: int, stderr_tail: bytes, without_line: bool = False, role: str = DEFAULT_ROLE) -> CalvexError:
     """HELPER_FAILED saying how the helper ended (subprocess's returncode)."""
+    name: Optional[str] = None
     if status < 0:
         try:
-            how = f"was killed by {signal.Signals(-status).name}"
+            name = signal.Signals(-status).name
+            how = f"was killed by {name}"
         except ValueError:
             how = f"was killed by signal {-status}"
     else:
@@ -57,7 +60,7 @@ def exit_failure(status: int, stderr_tail: bytes, without_line: bool = False, ro
     if without_line:
         how += " without writing a line"
     said = stderr_tail.decode("utf-8", "replace").strip()
-    return CalvexError("HELPER_FAILED", f"{role} {how}" + (f"; it said: {said}" if said else ""))
+    return CalvexError("HELPER_FAILED", f"{role} {how}" + (f"; it said: {said}" if said else ""), signal=name)
 
 
 class LineSplitter:
@@ -139,7 +142,7 @@ class HelperRun(Generic[Value]):
         except OSError as error:
             self.process = None
             self._close_wake_pipe()
-            self.failure = CalvexError("HELPER_FAILED", f"cannot start {self.role} {self.command[0]}: {error}")
+            self.failure = cannot_start(self.role, self.command[0], error)
             self.ended = True
             return
         with _live_runs_lock:

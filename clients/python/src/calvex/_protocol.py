@@ -2,30 +2,37 @@
 a CalvexError for an error line or anything else. Imports only the kind
 table, a leaf (for ``Sensor.kind``): everything else builds on it."""
 
+import errno
 import json
 from dataclasses import dataclass
 from functools import partial
 from operator import itemgetter
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union, cast
 
+from ._contract import PROTOCOL
 from ._kinds import kind_of
 
 # Error lines the helpers write at start-up, and the codes they become.
-ERROR_CODES = {
-    "IOKit not available": "IOKIT_NOT_AVAILABLE",
-    "no HID event system": "NO_HID_EVENT_SYSTEM",
-}
-PRESSURE_ERROR_CODES = {
-    "thermal pressure not available": "PRESSURE_NOT_AVAILABLE",
-    "no thermal pressure notification": "NO_PRESSURE_NOTIFICATION",
-}
+ERROR_CODES: Dict[str, str] = dict(PROTOCOL["errorLines"]["sensors"])
+PRESSURE_ERROR_CODES: Dict[str, str] = dict(PROTOCOL["errorLines"]["pressure"])
 # The pressure helper's level names, by level: macOS's own scale.
-PRESSURE_LEVELS = ("nominal", "moderate", "heavy", "trapping", "sleeping")
+PRESSURE_LEVELS: Tuple[str, ...] = tuple(PROTOCOL["pressureLevels"])
+# Every failure code, with what it means.
+CODE_MEANINGS: Dict[str, str] = dict(PROTOCOL["codes"])
 
 # A line longer than this is no calvex line (1024 sensors take about 100 kB).
-LONGEST_LINE_BYTES = 4 * 1024 * 1024
+LONGEST_LINE_BYTES: int = PROTOCOL["longestLineBytes"]
 # How much of an over-long line an error keeps.
-KEPT_LINE_START = 200
+KEPT_LINE_START: int = PROTOCOL["keptLineStart"]
+
+
+def system_error(error: OSError) -> str:
+    """The system's error in words, and by its name: the same from every client."""
+    name = errno.errorcode.get(error.errno or 0)
+    if name is None:
+        return str(error.strerror or error)
+    words = PROTOCOL["systemErrors"].get(name)
+    return name if words is None else f"{words} ({name})"
 
 
 class Sensor(NamedTuple):
@@ -71,16 +78,18 @@ class CalvexError(Exception):
     - ``PRESSURE_NOT_AVAILABLE``: the pressure helper found no notify service;
     - ``NO_PRESSURE_NOTIFICATION``: the pressure helper could not register for the notification.
 
-    ``line`` holds the helper's line for ``BAD_OUTPUT`` and the error-line codes.
+    ``line`` holds the helper's line for ``BAD_OUTPUT`` and the error-line codes;
+    ``signal`` the signal's name (``SIGINT``) where one ended the helper.
     """
 
-    def __init__(self, code: str, message: str, line: Optional[str] = None) -> None:
+    def __init__(self, code: str, message: str, line: Optional[str] = None, signal: Optional[str] = None) -> None:
         super().__init__(message)
         self.code: str = code
         self.line: Optional[str] = line
+        self.signal: Optional[str] = signal
 
     def __reduce__(self) -> Any:
-        return (CalvexError, (self.code, str(self), self.line))
+        return (CalvexError, (self.code, str(self), self.line, self.signal))
 
 
 def _bad_output(what: str, line: str) -> CalvexError:
@@ -171,3 +180,14 @@ def over_long_line(start: str) -> CalvexError:
     """The error for a line that went past LONGEST_LINE_BYTES."""
     kept = start[:KEPT_LINE_START]
     return CalvexError("BAD_OUTPUT", f"calvex wrote an over-long line: {kept}…", kept)
+
+
+def cannot_start(role: str, program: str, error: OSError) -> CalvexError:
+    """The failure of a helper that could not be started."""
+    return CalvexError("HELPER_FAILED", _fill(PROTOCOL["cannotStart"], role=role, program=program, reason=system_error(error)))
+
+
+def _fill(template: str, **values: str) -> str:
+    for name, value in values.items():
+        template = template.replace("{" + name + "}", value)
+    return template

@@ -17,6 +17,7 @@ import threading
 import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
+from ._contract import COMMAND_LINE
 from ._kinds import KINDS, NOT_A_PART, PLACEHOLDER, UNCLASSIFIED, kind_of, plausible
 from ._process import HelperRun, Parse, Value
 from ._protocol import CalvexError, Snapshot, ThermalPressure, parse_line, parse_pressure_line
@@ -30,6 +31,8 @@ CONSTANT_AFTER_SNAPSHOTS = 3
 # Where a machine's facts come from in tests, where there is no Mac.
 MACHINE_VARIABLE = "CALVEX_REPORT_MACHINE"
 MACHINE_FIELDS = ("model", "chip", "macos", "arch")
+# How long a report waits to hear once from the pressure helper.
+HEARD_WITHIN_SECONDS: float = COMMAND_LINE["report"]["heardWithinMs"] / 1000
 
 
 def _sensor_entries(snapshots: Sequence[Snapshot]) -> List[Dict[str, Any]]:
@@ -221,6 +224,11 @@ class _Collector:
                 self.first_line_ms = int((time.monotonic() - self.started) * 1000)
             self.values.append(value)
 
+    def wait_heard(self, deadline: float) -> None:
+        """Until its first value or its end, or the deadline."""
+        while not self.values and not self.run.ended and time.monotonic() < deadline:
+            self.run.wait_end(min(deadline, time.monotonic() + 0.05))
+
     def behaviour(self) -> Dict[str, Any]:
         """After close(): how the helper behaved."""
         failure = self.run.failure
@@ -255,6 +263,11 @@ def gather(
     sensor_run = collectors["sensors"].run
     while not sensor_run.ended and time.monotonic() < deadline:
         sensor_run.wait_end(min(deadline, time.monotonic() + 0.1))
+    if "pressure" in collectors:
+        # Its outcome is recorded as it happened: it is heard from once (a
+        # level, or its failure) before it is stopped, even when the sensor
+        # helper ended the window at once.
+        collectors["pressure"].wait_heard(time.monotonic() + HEARD_WITHIN_SECONDS)
     for collector in collectors.values():
         collector.close()
     pressure_values: List[Union[ThermalPressure, CalvexError]] = []

@@ -1,0 +1,95 @@
+// The contract every client follows, made by tools/shared-code.py from clients/shared/protocol.json and command-line.json: do not edit.
+function deepFreeze(value) {
+  if (value !== null && typeof value === 'object') for (const each of Object.values(value)) deepFreeze(each);
+  return Object.freeze(value);
+}
+
+export const PROTOCOL = deepFreeze({
+  "errorLines": {
+    "sensors": {
+      "IOKit not available": "IOKIT_NOT_AVAILABLE",
+      "no HID event system": "NO_HID_EVENT_SYSTEM"
+    },
+    "pressure": {
+      "thermal pressure not available": "PRESSURE_NOT_AVAILABLE",
+      "no thermal pressure notification": "NO_PRESSURE_NOTIFICATION"
+    }
+  },
+  "pressureLevels": [
+    "nominal",
+    "moderate",
+    "heavy",
+    "trapping",
+    "sleeping"
+  ],
+  "unknownPressure": "unknown",
+  "longestLineBytes": 4194304,
+  "keptLineStart": 200,
+  "intervalMs": {
+    "shortest": 200,
+    "default": 2000,
+    "longest": 4294967
+  },
+  "stopGraceMs": 1000,
+  "codes": {
+    "IOKIT_NOT_AVAILABLE": "the helper could not load IOKit or CoreFoundation",
+    "NO_HID_EVENT_SYSTEM": "the helper could not open the HID event system",
+    "PRESSURE_NOT_AVAILABLE": "the pressure helper found no notify service",
+    "NO_PRESSURE_NOTIFICATION": "the pressure helper could not register for the notification",
+    "UNSUPPORTED_PLATFORM": "not macOS on arm64, and no helper was given; nothing was run",
+    "HELPER_FAILED": "the helper could not start, was killed, exited without a line or while watched, or took longer than the timeout; the message says how",
+    "BAD_OUTPUT": "the helper wrote a line that is neither a snapshot nor an error line"
+  },
+  "cannotStart": "cannot start {role} {program}: {reason}",
+  "systemErrors": {
+    "ENOENT": "no such file or folder",
+    "EACCES": "permission denied",
+    "EPERM": "permission denied",
+    "ENOEXEC": "not a program this machine can run",
+    "EISDIR": "it is a folder",
+    "ENOTDIR": "a part of the path is not a folder",
+    "EROFS": "the file system is read-only",
+    "ENOSPC": "no space left on the device",
+    "ENAMETOOLONG": "the name is too long",
+    "ELOOP": "too many symbolic links"
+  }
+});
+
+export const COMMAND_LINE = deepFreeze({
+  "usage": "usage: {prog} [-h] [--json] [--once | --watch [MS] | --report [SECONDS]] [--output FILE] [--version] [--helper CMD ...] [--pressure-helper CMD ...]",
+  "help": "{usage}\n\nTemperature sensors of this Mac, read through the calvex helper.\n\noptions:\n  -h, --help            show this help message and exit\n  --json                write the sensor helper's lines as they are (with --once, then the pressure level as a JSON line)\n  --once                one snapshot, then exit (the default)\n  --watch [MS]          a new snapshot every MS milliseconds, from {shortestMs} to {longestMs} (default {defaultMs})\n  --report [SECONDS]    watch for SECONDS, from {shortestSeconds} to {longestSeconds} (default {defaultSeconds}), and write a layout report of this Mac to attach to a bug report\n  --output FILE         with --report: write the report to FILE (replaced whole), not standard output\n  --helper CMD ...      run CMD ... instead of the bundled sensor helper (comes last)\n  --pressure-helper CMD ...\n                        run CMD ... instead of the bundled thermal pressure helper (comes last)\n  --version             show the version and exit\n",
+  "version": "calvex {version}",
+  "usageError": "{usage}\n{prog}: error: {message}\n",
+  "usageStatus": 2,
+  "failureStatus": 1,
+  "interruptedStatus": 130,
+  "report": {
+    "heardWithinMs": 5000,
+    "defaultSeconds": 10,
+    "shortestSeconds": 1,
+    "longestSeconds": 600,
+    "intervalMs": 500
+  },
+  "numbers": {
+    "milliseconds": "^[0-9]+$",
+    "seconds": "^[0-9]+(\\.[0-9]+)?$"
+  },
+  "messages": {
+    "unknown": "unrecognized arguments: {words}",
+    "needsValue": "argument {option}: expected one argument",
+    "badWatch": "argument --watch: wants whole milliseconds from {shortestMs} to {longestMs}, not '{word}'",
+    "badReport": "argument --report: wants seconds from {shortestSeconds} to {longestSeconds}, not '{word}'",
+    "notAllowedWith": "argument {second}: not allowed with argument {first}",
+    "outputWithoutReport": "--output goes with --report",
+    "helperNeedsCommand": "{option} needs a command after it: {option} PATH [ARGUMENTS ...]",
+    "helperNul": "{option}: a word of the command must not contain a NUL character"
+  },
+  "sentences": {
+    "IOKIT_NOT_AVAILABLE": "calvex: IOKit or CoreFoundation could not be loaded on this machine{said}.",
+    "NO_HID_EVENT_SYSTEM": "calvex: the HID event system could not be opened{said}.",
+    "UNSUPPORTED_PLATFORM": "calvex: the bundled helper runs on macOS on Apple Silicon only, and this is {system} {machine}: give one with --helper.",
+    "cannotWriteReport": "calvex: cannot write the report to {file}: {reason}.",
+    "reportWritten": "calvex: {count} {sensors}, {unknown} of them unknown to the kind table; report written to {where}. Attach it to a bug report: that is how a new Mac gets supported.",
+    "reportHelperFailed": "calvex: the sensor helper failed ({code}: {meaning}), so the report holds no sensors; it was written to {where}. Attach it to a bug report all the same: it shows how the helper failed."
+  }
+});

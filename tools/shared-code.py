@@ -1,0 +1,123 @@
+#!/usr/bin/python3
+"""Writes the contract every client follows from the data in clients/shared/
+into each client's code, so that no client restates a fact by hand:
+
+  protocol.json, command-line.json -> clients/node/contract.js
+                                      clients/python/src/calvex/_contract.py
+  protocol.json                    -> tests/protocol_facts.h (the native tests)
+  protocol.json, sensor-kinds.json -> the unions in clients/node/index.d.ts
+
+Usage: shared-code.py           write the files
+       shared-code.py --check   exit 1, naming each stale file, when one
+                                differs from what the data gives"""
+
+import json
+import pprint
+import re
+import sys
+from pathlib import Path
+from typing import Any, Dict, List, Tuple
+
+ROOT = Path(__file__).resolve().parents[1]
+SHARED = ROOT / "clients" / "shared"
+MADE = "made by tools/shared-code.py from {}: do not edit"
+START = "// <{}: {}>"
+END = "// </{}>"
+
+
+def _data(name: str) -> Dict[str, Any]:
+    loaded: Dict[str, Any] = json.loads((SHARED / name).read_text(encoding="utf-8"))
+    return {key: value for key, value in loaded.items() if key != "about"}
+
+
+def node_contract(protocol: Dict[str, Any], command_line: Dict[str, Any]) -> str:
+    def frozen(name: str, value: Any) -> str:
+        return f"export const {name} = deepFreeze({json.dumps(value, indent=2, ensure_ascii=False)});\n"
+
+    return (
+        f"// The contract every client follows, {MADE.format('clients/shared/protocol.json and command-line.json')}.\n"
+        "function deepFreeze(value) {\n"
+        "  if (value !== null && typeof value === 'object') for (const each of Object.values(value)) deepFreeze(each);\n"
+        "  return Object.freeze(value);\n"
+        "}\n\n" + frozen("PROTOCOL", protocol) + "\n" + frozen("COMMAND_LINE", command_line)
+    )
+
+
+def python_contract(protocol: Dict[str, Any], command_line: Dict[str, Any]) -> str:
+    def literal(value: Any) -> str:
+        return pprint.pformat(value, width=110, sort_dicts=False)
+
+    return (
+        "\"\"\"The contract every client follows, " + MADE.format("clients/shared/protocol.json and command-line.json") + ".\"\"\"\n\n"
+        "from typing import Any, Dict\n\n"
+        f"PROTOCOL: Dict[str, Any] = {literal(protocol)}\n\n"
+        f"COMMAND_LINE: Dict[str, Any] = {literal(command_line)}\n"
+    )
+
+
+def _c_string(text: str) -> str:
+    return json.dumps(text)  # a JSON string of ASCII is a C string literal too
+
+
+def native_facts(protocol: Dict[str, Any]) -> str:
+    lines = [f"// The helpers' protocol, {MADE.format('clients/shared/protocol.json')}.", "#pragma once", ""]
+    for role, table in protocol["errorLines"].items():
+        entries = ", ".join("{" + _c_string(line) + ", " + _c_string(code) + "}" for line, code in table.items())
+        lines.append(f"constexpr const char* PROTOCOL_{role.upper()}_ERROR_LINES[][2] = {{{entries}}};")
+    levels = ", ".join(_c_string(level) for level in protocol["pressureLevels"])
+    lines.append(f"constexpr const char* PROTOCOL_PRESSURE_LEVELS[] = {{{levels}}};")
+    lines.append(f"constexpr const char* PROTOCOL_UNKNOWN_PRESSURE = {_c_string(protocol['unknownPressure'])};")
+    for name, value in protocol["intervalMs"].items():
+        lines.append(f"constexpr long PROTOCOL_{name.upper()}_INTERVAL_MS = {value};")
+    return "\n".join(lines) + "\n"
+
+
+def _union(name: str, members: List[str]) -> str:
+    one_line = f"export type {name} = " + " | ".join(f"'{member}'" for member in members) + ";"
+    if len(one_line) <= 110:
+        return one_line
+    return f"export type {name} =\n" + "\n".join(f"  | '{member}'" for member in members) + ";"
+
+
+def declarations(text: str, protocol: Dict[str, Any], kinds: Dict[str, Any]) -> str:
+    unions = {"CalvexErrorCode": list(protocol["codes"]), "SensorKind": list(kinds["kinds"])}
+    for name, members in unions.items():
+        start, end = START.format(name, MADE.format("the shared tables") + " the type"), END.format(name)
+        region = re.compile(re.escape(start) + r"\n(.*?)\n" + re.escape(end), re.S)
+        found = region.findall(text)
+        if len(found) != 1 or len(re.findall(rf"export type {name} [^;]*;", found[0])) != 1:
+            raise SystemExit(f"shared-code: index.d.ts must hold the {name} markers, around its type, exactly once")
+        inside = re.sub(rf"export type {name} [^;]*;", lambda _: _union(name, members), found[0])
+        text = region.sub(lambda _: f"{start}\n{inside}\n{end}", text)
+    return text
+
+
+def outputs() -> List[Tuple[Path, str]]:
+    protocol, command_line, kinds = _data("protocol.json"), _data("command-line.json"), _data("sensor-kinds.json")
+    typings = ROOT / "clients" / "node" / "index.d.ts"
+    return [
+        (ROOT / "clients" / "node" / "contract.js", node_contract(protocol, command_line)),
+        (ROOT / "clients" / "python" / "src" / "calvex" / "_contract.py", python_contract(protocol, command_line)),
+        (ROOT / "tests" / "protocol_facts.h", native_facts(protocol)),
+        (typings, declarations(typings.read_text(encoding="utf-8"), protocol, kinds)),
+    ]
+
+
+def main() -> int:
+    check = sys.argv[1:] == ["--check"]
+    stale = []
+    for path, text in outputs():
+        current = path.read_text(encoding="utf-8") if path.exists() else None
+        if current == text:
+            continue
+        if check:
+            stale.append(str(path.relative_to(ROOT)))
+        else:
+            path.write_text(text, encoding="utf-8")
+    for path in stale:
+        print(f"shared-code: {path} is stale: run tools/shared-code.py", file=sys.stderr)
+    return 1 if stale else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
