@@ -31,6 +31,7 @@ package/bin/calvex-macos-arm64
 package/bin/calvex-pressure-macos-arm64
 package/cli.js
 package/command.js
+package/commandline.js
 package/contract.js
 package/faces.js
 package/index.d.ts

@@ -4,7 +4,7 @@
 // fits it, with each kind's recent past drawn), or the helpers' lines as
 // they are with --json. The same command, options, exit statuses and view
 // as `python -m calvex`.
-import { closeSync, fsyncSync, openSync, readFileSync, renameSync, rmSync, writeSync } from 'node:fs';
+import { closeSync, fsyncSync, openSync, readFileSync, renameSync, rmSync, statSync, writeSync } from 'node:fs';
 import { machine } from 'node:os';
 import { basename, dirname, join } from 'node:path';
 
@@ -186,6 +186,7 @@ async function watchView(options, out, stopping) {
 function reportFile(output) {
   const temporary = join(dirname(output), `.${basename(output)}.${process.pid}.tmp`);
   try {
+    if (statSync(output, { throwIfNoEntry: false })?.isDirectory()) throw Object.assign(new Error('a folder'), { code: 'EISDIR' });
     return { temporary, descriptor: openSync(temporary, 'wx', 0o644) };
   } catch (error) {
     throw new ReportNotWritten(output, error);

@@ -88,3 +88,12 @@ def test_each_helper_is_recorded_as_it_ended_when_both_fail(tmp_path: Path) -> N
     assert document["helpers"]["pressure"]["errorCodes"] == ["NO_PRESSURE_NOTIFICATION"]
     assert document["helpers"]["pressure"]["endedWhenAsked"] is None
     assert document["pressure"] == {"levels": [], "error": "NO_PRESSURE_NOTIFICATION"}
+
+
+def test_an_existing_output_is_replaced_whole_and_nothing_else_is_left(tmp_path: Path) -> None:
+    out = tmp_path / "report.json"
+    out.write_text("an older report\n", encoding="utf-8")
+    done = report(tmp_path, "--output", str(out), "--helper", *simulated(CALVEX_SIM_SCENARIO=scenario("m3-pro")))
+    assert done.returncode == 0, done.stderr
+    valid(json.loads(out.read_text(encoding="utf-8")))
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["report.json"]

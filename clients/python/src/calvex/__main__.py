@@ -7,6 +7,7 @@ lines as they are with ``--json``. ``npx calvex`` is the same command.
                      [--helper CMD ...] [--pressure-helper CMD ...]
 """
 
+import errno
 import json
 import os
 import platform
@@ -92,6 +93,8 @@ def _report_file(output: str) -> Tuple[str, "IO[bytes]"]:
     folder, name = os.path.split(output)
     temporary = os.path.join(folder, f".{name}.{os.getpid()}.tmp")
     try:
+        if os.path.isdir(output):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
         return temporary, open(temporary, "xb")
     except OSError as error:
         raise _ReportNotWritten(output, error) from None
