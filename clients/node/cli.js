@@ -12,7 +12,7 @@ import { DEFAULT_INTERVAL_MS, helperCommand, intervalArgument, pressureCommand }
 import { Watch, readOnce } from './faces.js';
 import { UsageError, fill, parseCommand } from './commandline.js';
 import { COMMAND_LINE } from './contract.js';
-import { CODE_MEANINGS, CalvexError, ERROR_CODES, parseLine, parsePressureLine, systemError } from './protocol.js';
+import { CalvexError, ERROR_CODES, parseLine, parsePressureLine, systemError } from './protocol.js';
 import { buildReport, gather, personLine } from './report.js';
 import { Trends, pressureText, view } from './terminal.js';
 
@@ -210,13 +210,6 @@ function finishReport(file, output, text) {
   }
 }
 
-// The one line for the person who ran it, on standard error: where the
-// report went, and whether the sensor helper failed.
-function reportLine(report, where, failure) {
-  if (failure === undefined) return personLine(report, where);
-  return fill(SENTENCES.reportHelperFailed, { code: failure, meaning: CODE_MEANINGS[failure] ?? 'a failure', where });
-}
-
 // Watches for the report's window, writes the document, and says in one
 // line where it went.
 async function writeReport(options, out, err) {
@@ -232,7 +225,7 @@ async function writeReport(options, out, err) {
     const text = `${JSON.stringify(report, null, 2)}\n`;
     if (file === null) await write(out, text);
     else finishReport(file, options.output, text);
-    err.write(`${reportLine(report, file === null ? 'standard output' : options.output, report.helpers.sensors.errorCodes[0])}\n`);
+    err.write(`${personLine(report, file === null ? 'standard output' : options.output)}\n`);
     return 0;
   } finally {
     if (file !== null) rmSync(file.temporary, { force: true });

@@ -9,10 +9,11 @@ import { execFileSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
 import { readFileSync, statSync } from 'node:fs';
 
+import { fill } from './commandline.js';
 import { COMMAND_LINE } from './contract.js';
 import { KINDS, NOT_A_PART, PLACEHOLDER, UNCLASSIFIED, kindOf, plausible } from './kinds.js';
 import { HelperRun } from './process.js';
-import { CalvexError, parseLine, parsePressureLine } from './protocol.js';
+import { CODE_MEANINGS, CalvexError, parseLine, parsePressureLine } from './protocol.js';
 import { hottest, summary } from './views.js';
 
 // The document's layout; a change that readers must know of raises it.
@@ -138,10 +139,16 @@ export function unknownSensors(report) {
 }
 
 // The one line for the person who ran it, on standard error.
+// The one line for the person who ran it, on standard error: where the
+// report went, and whether the sensor helper failed.
 export function personLine(report, where) {
+  const [failure] = report.helpers.sensors.errorCodes;
+  if (failure !== undefined) {
+    return fill(COMMAND_LINE.sentences.reportHelperFailed, { code: failure, meaning: CODE_MEANINGS[failure] ?? 'a failure', where });
+  }
   const count = report.sensors.length;
-  return `calvex: ${count} sensor${count === 1 ? '' : 's'}, ${unknownSensors(report)} of them unknown to the kind table;`
-    + ` report written to ${where}. Attach it to a bug report: that is how a new Mac gets supported.`;
+  const sensors = count === 1 ? 'sensor' : 'sensors';
+  return fill(COMMAND_LINE.sentences.reportWritten, { count, sensors, unknown: unknownSensors(report), where });
 }
 
 function sysctl(name) {

@@ -15,13 +15,13 @@ import signal
 import sys
 import threading
 import time
-from typing import IO, Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
+from typing import IO, List, Optional, Sequence, TextIO, Tuple, Union
 
 from ._commandline import CommandOptions, UsageError, fill, package_version, parse_command
 from ._command import helper_command, interval_argument, pressure_command
 from ._contract import COMMAND_LINE
 from ._process import HelperRun
-from ._protocol import CODE_MEANINGS, ERROR_CODES, CalvexError, Snapshot, ThermalPressure, parse_line, parse_pressure_line, system_error
+from ._protocol import ERROR_CODES, CalvexError, Snapshot, ThermalPressure, parse_line, parse_pressure_line, system_error
 from ._sync import read_sensors, read_thermal_pressure
 from ._report import build_report, gather, person_line
 from ._terminal import Trends, pressure_text, view
@@ -100,7 +100,9 @@ def _report_file(output: str) -> Tuple[str, "IO[bytes]"]:
         raise _ReportNotWritten(output, error) from None
 
 
-def _finish_report(temporary: str, file: "IO[bytes]", output: str, text: str) -> None:
+def _finish_report(temporary: str, file: "IO[bytes]", output: Optional[str], text: str) -> str:
+    """Puts the whole report in place; returns where it went."""
+    assert output is not None
     try:
         with file:
             file.write(text.encode("utf-8"))
@@ -109,15 +111,7 @@ def _finish_report(temporary: str, file: "IO[bytes]", output: str, text: str) ->
         os.replace(temporary, output)
     except OSError as error:
         raise _ReportNotWritten(output, error) from None
-
-
-def _report_line(report: Dict[str, Any], where: str) -> str:
-    """The one line for the person who ran it: where the report went, and
-    whether the sensor helper failed."""
-    codes = report["helpers"]["sensors"]["errorCodes"]
-    if not codes:
-        return person_line(report, where)
-    return fill(SENTENCES["reportHelperFailed"], code=codes[0], meaning=CODE_MEANINGS.get(codes[0], "a failure"), where=where)
+    return output
 
 
 def _write_report(options: CommandOptions, out: TextIO, err: TextIO) -> int:
@@ -131,19 +125,18 @@ def _write_report(options: CommandOptions, out: TextIO, err: TextIO) -> int:
         client = {"name": "calvex (Python)", "version": package_version()}
         report = build_report(gather(options.report, REPORT_INTERVAL_MS, sensors, pressure, client, os.environ))
         text = json.dumps(report, indent=2, ensure_ascii=False) + "\n"
-        if file is None or options.output is None:
+        if file is None:
             out.write(text)
             out.flush()
             where = "standard output"
         else:
-            _finish_report(file[0], file[1], options.output, text)
-            where = options.output
+            where = _finish_report(file[0], file[1], options.output, text)
     finally:
         if file is not None:
             file[1].close()
             if os.path.exists(file[0]):
                 os.unlink(file[0])
-    err.write(_report_line(report, where) + "\n")
+    err.write(person_line(report, where) + "\n")
     return 0
 
 

@@ -17,10 +17,11 @@ import threading
 import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
+from ._commandline import fill
 from ._contract import COMMAND_LINE
 from ._kinds import KINDS, NOT_A_PART, PLACEHOLDER, UNCLASSIFIED, kind_of, plausible
 from ._process import HelperRun, Parse, Value
-from ._protocol import CalvexError, Snapshot, ThermalPressure, parse_line, parse_pressure_line
+from ._protocol import CODE_MEANINGS, CalvexError, Snapshot, ThermalPressure, parse_line, parse_pressure_line
 from ._views import hottest, summary
 
 # The document's layout; a change that readers must know of raises it.
@@ -151,12 +152,15 @@ def unknown_sensors(report: Dict[str, Any]) -> int:
 
 
 def person_line(report: Dict[str, Any], where: str) -> str:
-    """The one line for the person who ran it, on standard error."""
+    """The one line for the person who ran it, on standard error: where the
+    report went, and whether the sensor helper failed."""
+    sentences = COMMAND_LINE["sentences"]
+    codes = report["helpers"]["sensors"]["errorCodes"]
+    if codes:
+        return fill(sentences["reportHelperFailed"], code=codes[0], meaning=CODE_MEANINGS.get(codes[0], "a failure"), where=where)
     count = len(report["sensors"])
-    return (
-        f"calvex: {count} sensor{'' if count == 1 else 's'}, {unknown_sensors(report)} of them unknown to the kind table;"
-        f" report written to {where}. Attach it to a bug report: that is how a new Mac gets supported."
-    )
+    return fill(sentences["reportWritten"], count=count, sensors="sensor" if count == 1 else "sensors",
+                unknown=unknown_sensors(report), where=where)
 
 
 def _sysctl(name: str) -> Optional[str]:
