@@ -41,6 +41,7 @@ package/package.json
 package/process.js
 package/protocol.js
 package/report.js
+package/runcore.js
 package/sensor-kinds.json
 package/terminal.js
 package/views.js"

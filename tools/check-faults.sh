@@ -127,28 +127,23 @@ client_fault() {
 }
 py=clients/python/src/calvex
 client_fault "node client: no SIGKILL after the stop's grace period" node_suite clients/node/process.js \
-    "setTimeout(() => this.child.kill('SIGKILL'), STOP_GRACE_MS)" \
-    "setTimeout(() => {}, STOP_GRACE_MS)"
+    "if (action.kind === 'signal') this.child.kill(action.name);" \
+    "if (action.kind === 'signal') this.child.kill('SIGTERM');"
 client_fault "node client: an idle watcher keeps the app alive" node_suite clients/node/process.js \
     "const method = waiting ? 'ref' : 'unref';" \
     "const method = 'ref';"
-client_fault "node client: a stop waits for a grandchild that holds the pipe" node_suite clients/node/process.js \
-    "    if (this.stopAsked) {
-      this.finish();
-      return;
-    }" \
-    "    if (this.stopAsked) return;"
-client_fault "node client: readSensors takes a line from a helper that then fails" node_suite clients/node/process.js \
-    "if (this.valuesSeen === 0 || code !== 0) return" \
-    "if (this.valuesSeen === 0) return"
-client_fault "node client: no limit on a line that never ends" node_suite clients/node/process.js \
-    "if (this.pending.length * 3 > LONGEST_LINE_BYTES && Buffer.byteLength(this.pending) > LONGEST_LINE_BYTES) {" \
+client_fault "node client: a stop waits for a grandchild that holds the pipe" node_suite clients/node/runcore.js \
+    "    if (this.stopAsked || this.outputEnded) return this.end();" \
+    "    if (this.outputEnded) return this.end();"
+client_fault "node client: readSensors takes a line from a helper that then fails" node_suite clients/node/runcore.js \
+    "if (this.valuesSeen === 0 || code !== 0) return exitFailure(" \
+    "if (this.valuesSeen === 0) return exitFailure("
+client_fault "node client: no limit on a line that never ends" node_suite clients/node/runcore.js \
+    "if (this.pendingBytes > LONGEST_LINE_BYTES) {" \
     "if (false) {"
-client_fault "node client: a bad line leaves the helper running" node_suite clients/node/process.js \
-    "    if (value instanceof CalvexError) {
-      this.stop(value);" \
-    "    if (value instanceof CalvexError) {
-      this.failure ??= value;"
+client_fault "node client: a bad line leaves the helper running" node_suite clients/node/runcore.js \
+    "if (value instanceof CalvexError) return this.stop(value);" \
+    "if (value instanceof CalvexError) { this.failure ??= value; return []; }"
 client_fault "node client: an abort leaves the watch's helper running" node_suite clients/node/faces.js \
     "      else this.run.stop().then(() => this.settle());" \
     "      else this.settle();"
@@ -156,32 +151,40 @@ client_fault "node client: an abort leaves readSensors' helper running" node_sui
     "const onAbort = () => run.stop();" \
     "const onAbort = () => reject(abortReason(signal));"
 client_fault "python client: no SIGKILL after the stop's grace period" python_suite $py/_process.py \
-    "            self._send(signal.SIGKILL)
-            return self.process.wait()" \
-    "            return self.process.wait()"
+    'self._send(signal.SIGKILL if action.name == "SIGKILL" else signal.SIGTERM)' \
+    'self._send(signal.SIGTERM)'
 client_fault "python client: the reader thread keeps the interpreter alive" python_suite $py/_process.py \
     'name="calvex-helper", daemon=True' \
     'name="calvex-helper", daemon=False'
-client_fault "python client: a --once run takes a line from a helper that then fails" python_suite $py/_process.py \
-    "if self._values_seen == 0 or status != 0:" \
-    "if self._values_seen == 0:"
-client_fault "python client: a helper that ends by itself is signalled before it is reaped" python_suite $py/_process.py \
-    "        if ended_by_itself:" \
+client_fault "python client: a --once run takes a line from a helper that then fails" python_suite $py/_runcore.py \
+    "if self.values_seen == 0 or code != 0:" \
+    "if self.values_seen == 0:"
+client_fault "python client: a helper that ends by itself is signalled before it is reaped" python_suite $py/_runcore.py \
+    '        if self.stop_asked:
+            return []
+        return [Action("timer", ms=STOP_GRACE_MS)]' \
+    '        if self.stop_asked:
+            return []
+        return [Action("signal", name="SIGTERM"), Action("timer", ms=STOP_GRACE_MS)]'
+client_fault "python client: no limit on a line that never ends" python_suite $py/_runcore.py \
+    "        if self._pending_bytes > LONGEST_LINE_BYTES:" \
     "        if False:"
-client_fault "python client: no limit on a line that never ends" python_suite $py/_process.py \
-    "        if len(self._pending) > LONGEST_LINE_BYTES:" \
-    "        if False:"
-client_fault "python client: a bad line leaves the helper running" python_suite $py/_process.py \
-    "                    failure = value
-                    break" \
-    "                    failure = value
-                    continue"
-client_fault "python client: the oldest unread value is kept, not the newest" python_suite $py/_process.py \
-    "            self._newest = value" \
-    "            self._newest = value if self._newest is None else self._newest"
-client_fault "python client: the reader goes on reading after a stop" python_suite $py/_process.py \
-    "while _output_open(selector) and not self._stop_asked:" \
-    "while _output_open(selector):"
+client_fault "python client: a bad line leaves the helper running" python_suite $py/_runcore.py \
+    "            return self.stop(value)" \
+    "            self.failure = self.failure or value
+            return []"
+client_fault "python client: the oldest unread value is kept, not the newest" python_suite $py/_runcore.py \
+    "        self._newest = value
+" \
+    "        self._newest = value if self._newest is None else self._newest
+"
+client_fault "python client: the reader goes on reading after a stop" python_suite $py/_runcore.py \
+    "        if self.ended or self.stop_asked:
+            return []
+        actions: List[Action] = []" \
+    "        if self.ended:
+            return []
+        actions: List[Action] = []"
 client_fault "python client: a watch nobody holds keeps its helper (blocking face)" python_suite $py/_sync.py \
     "            weakref.finalize(self, self._run.close)" \
     "            pass"

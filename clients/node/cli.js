@@ -57,7 +57,7 @@ function sentence(error) {
 async function pressureOnce(given) {
   const command = pressureCommand(given, '--once');
   if (command === null) return null;
-  return readOnce(command, parsePressureLine, AbortSignal.timeout(PRESSURE_TIMEOUT_MS)).catch((error) =>
+  return readOnce(() => command, parsePressureLine, AbortSignal.timeout(PRESSURE_TIMEOUT_MS)).catch((error) =>
     error instanceof CalvexError ? error : new CalvexError('HELPER_FAILED', 'the pressure helper did not finish within the timeout and was stopped'),
   );
 }
@@ -79,13 +79,13 @@ async function printJson(options, out) {
   const command = helperCommand(options.helper, once ? '--once' : intervalArgument(options.watch));
   try {
     if (once) {
-      await write(out, `${await readOnce(command, rawLine)}\n`);
+      await write(out, `${await readOnce(() => command, rawLine)}\n`);
       const pressure = await pressureOnce(options.pressureHelper);
       if (pressure !== null && !(pressure instanceof CalvexError)) await write(out, `${JSON.stringify(pressure)}\n`);
       else if (pressure?.line !== undefined) await write(out, `${pressure.line}\n`);
       return 0;
     }
-    for await (const line of new Watch(command, rawLine)) await write(out, `${line}\n`);
+    for await (const line of new Watch(() => command, rawLine)) await write(out, `${line}\n`);
   } catch (error) {
     if (error instanceof CalvexError && Object.values(ERROR_CODES).includes(error.code) && error.line !== undefined) {
       await write(out, `${error.line}\n`);
@@ -102,7 +102,7 @@ class PressureFollower {
   constructor(command, onChange) {
     this.latest = null;
     this.since = Date.now();
-    this.watch = command === null ? null : new Watch(command, parsePressureLine);
+    this.watch = command === null ? null : new Watch(() => command, parsePressureLine);
     this.done = this.watch === null ? Promise.resolve() : this.follow(onChange);
   }
 
@@ -139,7 +139,8 @@ class PressureFollower {
 // each kind's trend, and the terminal given back as it was.
 async function watchView(options, out, stopping) {
   const argument = intervalArgument(options.watch);
-  const sensors = new Watch(helperCommand(options.helper, argument), parseLine);
+  const command = helperCommand(options.helper, argument);
+  const sensors = new Watch(() => command, parseLine);
   const onTerminal = out.isTTY === true;
   const trends = new Trends();
   const unicode = unicodeTerminal(process.env);
@@ -214,9 +215,7 @@ function finishReport(file, output, text) {
 // line where it went.
 async function writeReport(options, out, err) {
   const sensors = helperCommand(options.helper, String(REPORT_INTERVAL_MS));
-  if (sensors instanceof Error) throw sensors;
   const pressure = pressureCommand(options.pressureHelper, String(REPORT_INTERVAL_MS));
-  if (pressure instanceof Error) throw pressure;
   const file = options.output === null ? null : reportFile(options.output);
   try {
     const client = { name: 'calvex (npm)', version: version() };
@@ -233,7 +232,7 @@ async function writeReport(options, out, err) {
 }
 
 async function oneView(options, out) {
-  const snapshot = await readOnce(helperCommand(options.helper, '--once'), parseLine);
+  const snapshot = await readOnce(() => helperCommand(options.helper, '--once'), parseLine);
   const pressure = await pressureOnce(options.pressureHelper);
   await write(out, `${view(snapshot, { first: pressure === null ? null : pressureText(pressure) }).join('\n')}\n`);
   return 0;

@@ -26,28 +26,27 @@ export const bundledPressureHelperPath = unpackedFromAsar(
 );
 
 // The helper's argument for an interval: a whole number of milliseconds,
-// raised to the floor and capped as the helper does; anything else is a
-// TypeError (returned, so that it reaches the caller as a rejection).
+// raised to the floor and capped as the helper does; anything else throws
+// a TypeError.
 export function intervalArgument(intervalMs) {
   if (intervalMs === undefined) return String(DEFAULT_INTERVAL_MS);
   if (!Number.isInteger(intervalMs)) {
-    return new TypeError(`intervalMs must be a whole number of milliseconds, not ${String(intervalMs)}`);
+    throw new TypeError(`intervalMs must be a whole number of milliseconds, not ${String(intervalMs)}`);
   }
   return String(Math.min(Math.max(intervalMs, SHORTEST_INTERVAL_MS), LONGEST_INTERVAL_MS));
 }
 
-// The command to run as [file, [...arguments]], or the TypeError or
-// CalvexError that says why there is none; decided before any spawn.
+// The command to run as [file, [...arguments]]; throws the TypeError or
+// CalvexError that says why there is none, before any spawn.
 export function helperCommand(helper, argument, bundled = bundledHelperPath) {
-  if (argument instanceof Error) return argument;
   if (helper !== undefined) {
     if (!Array.isArray(helper) || helper.length === 0 || !helper.every((word) => typeof word === 'string' && !word.includes('\0'))) {
-      return new TypeError('helper must be a non-empty array of strings: [path, ...leading arguments]');
+      throw new TypeError('helper must be a non-empty array of strings: [path, ...leading arguments]');
     }
     return [helper[0], [...helper.slice(1), argument]];
   }
   if (process.platform !== 'darwin' || process.arch !== 'arm64') {
-    return new CalvexError(
+    throw new CalvexError(
       'UNSUPPORTED_PLATFORM',
       `calvex runs on macOS on Apple Silicon only, not ${process.platform} ${process.arch}; pass options.helper to run another command`,
     );
@@ -64,6 +63,10 @@ export function pressureCommand(given, argument) {
   } catch {
     return null;
   }
-  const bundled = helperCommand(undefined, argument, bundledPressureHelperPath);
-  return bundled instanceof CalvexError ? null : bundled; // the bundled helper is for another platform
+  try {
+    return helperCommand(undefined, argument, bundledPressureHelperPath);
+  } catch (error) {
+    if (error instanceof CalvexError) return null; // the bundled helper is for another platform
+    throw error;
+  }
 }

@@ -9,12 +9,17 @@ export function abortReason(signal) {
 }
 
 // Runs a --once command to its end: resolves with its value, or rejects
-// with how it failed (the abort's reason once the helper is reaped).
-// `command` is what helperCommand() gave: [file, args], or the error that
-// says why there is none.
-export function readOnce(command, parse, signal) {
+// with how it failed (the abort's reason once the helper is reaped). The
+// helper is described by `commandOf`, which gives [file, args] or throws
+// why there is none, and `parse`, which makes a line its value.
+export function readOnce(commandOf, parse, signal) {
   return new Promise((resolve, reject) => {
-    if (command instanceof Error) return reject(command);
+    let command;
+    try {
+      command = commandOf();
+    } catch (error) {
+      return reject(error);
+    }
     if (signal?.aborted) return reject(abortReason(signal));
     const onAbort = () => run.stop();
     const run = new HelperRun(command, parse, {
@@ -33,16 +38,21 @@ export function readOnce(command, parse, signal) {
 
 const DONE = Object.freeze({ value: undefined, done: true });
 
-// Values from a helper running at an interval, as an async iterator. The
-// helper starts with the first next(); return(), an abort and the end of
-// the values stop it.
+// Values from a helper running at an interval, as an async iterator; the
+// helper is described as for readOnce(), and a command that cannot be
+// made is the first next()'s rejection. The helper starts with the first
+// next(); return(), an abort and the end of the values stop it.
 export class Watch {
-  constructor(command, parse, signal) {
-    this.command = command;
+  constructor(commandOf, parse, signal) {
     this.parse = parse;
     this.signal = signal;
     this.run = null; // the helper's run, from the first next()
-    this.failure = command instanceof Error ? command : null; // the watch's own: a bad option, an abort
+    this.failure = null; // the watch's own: a bad option, an abort
+    try {
+      this.command = commandOf();
+    } catch (error) {
+      this.failure = error;
+    }
     this.finished = false; // the consumer has had the end or an error
     this.waiters = []; // next() calls not yet answered, oldest first
     this.onAbort = () => {

@@ -16,7 +16,7 @@ export { byName, hottest, summary } from './views.js';
  * Runs the helper with --once and resolves with its snapshot.
  */
 export function readSensors(options = {}) {
-  return readOnce(helperCommand(options.helper, '--once'), parseLine, options.signal);
+  return readOnce(() => helperCommand(options.helper, '--once'), parseLine, options.signal);
 }
 
 /**
@@ -24,7 +24,7 @@ export function readSensors(options = {}) {
  * most the newest unread one.
  */
 export function watchSensors(options = {}) {
-  return new Watch(helperCommand(options.helper, intervalArgument(options.intervalMs)), parseLine, options.signal);
+  return new Watch(() => helperCommand(options.helper, intervalArgument(options.intervalMs)), parseLine, options.signal);
 }
 
 /**
@@ -32,7 +32,7 @@ export function watchSensors(options = {}) {
  * thermal pressure level, e.g. { pressure: 'nominal', level: 0 }.
  */
 export function readThermalPressure(options = {}) {
-  return readOnce(helperCommand(options.helper, '--once', bundledPressureHelperPath), parsePressureLine, options.signal);
+  return readOnce(() => helperCommand(options.helper, '--once', bundledPressureHelperPath), parsePressureLine, options.signal);
 }
 
 /**
@@ -40,6 +40,6 @@ export function readThermalPressure(options = {}) {
  * one per interval whether or not the level changed, newest wins.
  */
 export function watchThermalPressure(options = {}) {
-  const command = helperCommand(options.helper, intervalArgument(options.intervalMs), bundledPressureHelperPath);
-  return new Watch(command, parsePressureLine, options.signal);
+  const commandOf = () => helperCommand(options.helper, intervalArgument(options.intervalMs), bundledPressureHelperPath);
+  return new Watch(commandOf, parsePressureLine, options.signal);
 }

@@ -1,8 +1,9 @@
-"""The one place a helper runs: the child process from spawn to reaped, its output split into lines and parsed on a thread of its
-own, the newest value kept, and exactly one end (a failure, or none). The
-blocking face, the asyncio face, the exporter and ``python -m calvex`` all
-run their helpers through HelperRun, so how a run ends is decided here
-once."""
+"""The one place a helper runs: the child process from spawn to reaped,
+driven by the pure run core (_runcore.py), which decides how the run goes
+and ends; this module only does what it answers, with the output read on a
+thread of its own. The blocking face, the asyncio face, the exporter and
+``python -m calvex`` all run their helpers through HelperRun, so how a run
+ends is decided once."""
 
 import atexit
 import os
@@ -11,26 +12,24 @@ import signal
 import subprocess
 import threading
 import time
-from typing import Callable, Generic, Iterator, List, Optional, Sequence, Set, TypeVar, Union
+from typing import Callable, Generic, List, Optional, Sequence, Set, TypeVar
 
-from ._contract import PROTOCOL
-from ._protocol import LONGEST_LINE_BYTES, CalvexError, cannot_start, over_long_line
+from ._protocol import CalvexError, cannot_start
+from ._runcore import DEFAULT_ROLE, STOP_GRACE_MS, Action, Parse, RunCore
 
-# How long a helper gets to end after SIGTERM before it is killed, and to
-# exit after it has closed its output.
-STOP_GRACE_SECONDS: float = PROTOCOL["stopGraceMs"] / 1000
-# What a helper is called in the messages that say how it failed; the
-# exporter names each of its two by its role instead.
-DEFAULT_ROLE = "the calvex helper"
-# What the helper wrote on standard error, kept for the failure message.
-KEPT_STDERR_BYTES = 1024
+# How long a helper gets to end after SIGTERM before it is killed (and the
+# other graces of the run core).
+STOP_GRACE_SECONDS: float = STOP_GRACE_MS / 1000
 READ_CHUNK_BYTES = 65536
-# How often a reader with nothing to read looks whether its helper has
-# exited: a grandchild that inherited the pipe may keep it open for ever.
+# How often a reader looks whether its helper has exited: a grandchild that
+# inherited the pipe may keep it open for ever. Once the helper's output
+# has ended its exit is near, and looked for more often, so that a helper
+# that fails at once is known to have failed at once.
 EXIT_CHECK_SECONDS = 0.5
+EXIT_NEAR_CHECK_SECONDS = 0.005
 
 Value = TypeVar("Value")
-Parse = Callable[[str], Union[Value, CalvexError]]
+__all__ = ["DEFAULT_ROLE", "STOP_GRACE_SECONDS", "HelperRun", "Parse", "Value", "deadline_after", "timeout_failure"]
 
 
 def deadline_after(timeout: Optional[float]) -> Optional[float]:
@@ -46,40 +45,11 @@ def timeout_failure() -> CalvexError:
     return CalvexError("HELPER_FAILED", "the calvex helper did not finish within the timeout and was stopped")
 
 
-def exit_failure(status: int, stderr_tail: bytes, without_line: bool = False, role: str = DEFAULT_ROLE) -> CalvexError:
-    """HELPER_FAILED saying how the helper ended (subprocess's returncode)."""
-    name: Optional[str] = None
-    if status < 0:
-        try:
-            name = signal.Signals(-status).name
-            how = f"was killed by {name}"
-        except ValueError:
-            how = f"was killed by signal {-status}"
-    else:
-        how = f"exited with status {status}"
-    if without_line:
-        how += " without writing a line"
-    said = stderr_tail.decode("utf-8", "replace").strip()
-    return CalvexError("HELPER_FAILED", f"{role} {how}" + (f"; it said: {said}" if said else ""), signal=name)
-
-
-class LineSplitter:
-    """Splits a byte stream into lines; a line past the cap is an error."""
-
-    def __init__(self) -> None:
-        self._pending = b""
-
-    def feed(self, chunk: bytes) -> List[str]:
-        *complete, self._pending = (self._pending + chunk).split(b"\n")
-        if len(self._pending) > LONGEST_LINE_BYTES:
-            raise over_long_line(self._pending[:400].decode("utf-8", "replace"))
-        return [line.decode("utf-8", "replace") for line in complete]
-
-
-def _output_open(selector: selectors.BaseSelector) -> bool:
-    """Whether the helper's standard output or error is still open: each is
-    unregistered at its end, and the wake-up pipe is always there."""
-    return len(selector.get_map()) > 1
+def _signal_name(status: int) -> str:
+    try:
+        return signal.Signals(-status).name
+    except ValueError:
+        return f"signal {-status}"
 
 
 # Runs whose helper may still run: killed and reaped if the interpreter
@@ -97,13 +67,13 @@ def _kill_live_runs() -> None:
 
 
 class HelperRun(Generic[Value]):
-    """One helper from spawn to reaped. Its lines are read and parsed on a
-    daemon thread; the newest value is kept (``take()``), older unread ones
-    are dropped. The run ends once: with ``failure`` set (an error or bad
-    line, a cap, silence, an exit the client did not ask for, a failed
-    start) or cleanly (a stop asked for; a ``once`` run whose helper wrote
-    its line and exited 0). ``on_change(run)`` is called from the reader
-    thread after each value and at the end; it must not block.
+    """One helper from spawn to reaped. Its output is read on a daemon
+    thread and fed to the run core; the newest value is kept (``take()``),
+    older unread ones are dropped. The run ends once: with ``failure`` set
+    (an error or bad line, a cap, silence, an exit the client did not ask
+    for, a failed start) or cleanly (a stop asked for; a ``once`` run whose
+    helper wrote its line and exited 0). ``on_change(run)`` is called after
+    each value and at the end; it must not block.
 
     ``once``: the helper writes one line and exits; the first value is the
     result and a bad exit after it is still a failure. ``silence``: this many
@@ -122,18 +92,14 @@ class HelperRun(Generic[Value]):
     ) -> None:
         self.command = list(command)
         self.role = role
-        self._parse = parse
-        self._once = once
+        self._core: RunCore[Value] = RunCore(parse, once=once, role=role)
         self._silence = silence
         self._on_change = on_change
         self._changed = threading.Condition()
-        self._newest: Optional[Value] = None
-        self._values_seen = 0
-        self._stop_asked = False
+        self._timer_at: Optional[float] = None  # when the core's timer runs out
         self.failure: Optional[CalvexError] = None
         self.ended = False
         self.status: Optional[int] = None
-        self.stderr_tail = b""
         self._wake_read, self._wake_write = os.pipe()
         try:
             self.process: Optional["subprocess.Popen[bytes]"] = subprocess.Popen(
@@ -142,7 +108,8 @@ class HelperRun(Generic[Value]):
         except OSError as error:
             self.process = None
             self._close_wake_pipe()
-            self.failure = cannot_start(self.role, self.command[0], error)
+            self._core.start_failed(cannot_start(self.role, self.command[0], error))
+            self.failure = self._core.failure
             self.ended = True
             return
         with _live_runs_lock:
@@ -156,13 +123,12 @@ class HelperRun(Generic[Value]):
     def take(self) -> Optional[Value]:
         """The newest value not yet taken, or None."""
         with self._changed:
-            newest, self._newest = self._newest, None
-            return newest
+            return self._core.take()
 
     def wait(self, deadline: Optional[float] = None) -> bool:
         """Blocks until a value is there to take or the run has ended; False
         when the deadline (a ``time.monotonic()`` value) came first."""
-        return self._wait_until(lambda: self._newest is not None or self.ended, deadline)
+        return self._wait_until(lambda: self._core.values_waiting() or self.ended, deadline)
 
     def wait_end(self, deadline: Optional[float] = None) -> bool:
         """Blocks until the helper has been reaped; False past the deadline."""
@@ -193,11 +159,7 @@ class HelperRun(Generic[Value]):
         with self._changed:
             if self.ended:
                 return
-            if failure is not None and self.failure is None:
-                self.failure = failure
-            self._stop_asked = True
-            self._newest = None
-            self._send(signal.SIGTERM)
+            self._do(self._core.stop(failure))
             # Under the lock: the reader closes this pipe only once ended.
             os.write(self._wake_write, b"x")
 
@@ -209,7 +171,6 @@ class HelperRun(Generic[Value]):
     def kill_now(self) -> None:
         """SIGKILL and reap at once: for interpreter exit, when no reader
         thread will run again."""
-        self._stop_asked = True
         if self.process is not None and self.process.returncode is None:
             self._send(signal.SIGKILL)
             try:
@@ -217,114 +178,99 @@ class HelperRun(Generic[Value]):
             except (subprocess.TimeoutExpired, OSError):
                 pass
 
-    # The reader thread.
+    # What the core answers; called with the lock held.
+
+    def _do(self, actions: List[Action]) -> None:
+        for action in actions:
+            if action.kind == "signal":
+                self._send(signal.SIGKILL if action.name == "SIGKILL" else signal.SIGTERM)
+            elif action.kind == "timer":
+                self._timer_at = time.monotonic() + action.ms / 1000
+            elif action.kind == "value":
+                self._changed.notify_all()
+
+    # The reader thread: it alone feeds the helper's events to the core.
 
     def _read(self) -> None:
-        assert self.process is not None
-        failure: Optional[CalvexError] = None
-        try:
-            for line in self._lines():
-                value = self._parse(line)
-                if isinstance(value, CalvexError):
-                    failure = value
-                    break
-                self._deliver(value)
-        except CalvexError as error:
-            failure = error
-        except OSError as error:  # the pipe itself failed: still an end to deliver
-            failure = CalvexError("HELPER_FAILED", f"reading {self.role}'s output failed: {error}")
-        status = self._reap(ended_by_itself=failure is None and not self._stop_asked)
-        self._finish(failure, status)
-
-    def _deliver(self, value: Value) -> None:
-        with self._changed:
-            if self._stop_asked or (self._once and self._values_seen > 0):
-                return
-            self._values_seen += 1
-            self._newest = value
-            self._changed.notify_all()
-        self._notify()
-
-    def _lines(self) -> Iterator[str]:
-        """The helper's lines, until its output ends, it exits, or a stop is
-        asked for; raises CalvexError for an over-long line or silence."""
         assert self.process is not None and self.process.stdout is not None and self.process.stderr is not None
-        splitter = LineSplitter()
-        silence = self._silence
-        quiet_until = None if silence is None else time.monotonic() + silence
-        streams = (self.process.stdout, self.process.stderr)
-        for stream in streams:
+        process, output, errors = self.process, self.process.stdout, self.process.stderr
+        quiet_until = None if self._silence is None else time.monotonic() + self._silence
+        for stream in (output, errors):
             os.set_blocking(stream.fileno(), False)
         with selectors.DefaultSelector() as selector:
-            for stream in streams:
+            for stream in (output, errors):
                 selector.register(stream, selectors.EVENT_READ)
             selector.register(self._wake_read, selectors.EVENT_READ)
-            while _output_open(selector) and not self._stop_asked:
-                wait = EXIT_CHECK_SECONDS if quiet_until is None else min(EXIT_CHECK_SECONDS, quiet_until - time.monotonic())
-                ready = selector.select(max(0.0, wait))
-                if not ready and self.process.poll() is not None:
-                    return  # exited, and whatever still holds the pipe is not the helper
-                if not ready and quiet_until is not None and time.monotonic() >= quiet_until:
-                    raise CalvexError("HELPER_FAILED", f"{self.role} wrote no line for {silence:g} s and was stopped")
+            while not self._core.ended:
+                now = time.monotonic()
+                check = EXIT_NEAR_CHECK_SECONDS if self._core.output_ended else EXIT_CHECK_SECONDS
+                waits = [check] + [at - now for at in (self._timer_at, quiet_until) if at is not None]
+                ready = selector.select(max(0.0, min(waits)))
                 for key, _ in ready:
                     if key.fileobj == self._wake_read:
+                        os.read(self._wake_read, 64)
                         continue
-                    chunk = os.read(key.fd, READ_CHUNK_BYTES)
-                    if not chunk:
-                        selector.unregister(key.fileobj)
-                    elif key.fileobj is self.process.stderr:
-                        self.stderr_tail = (self.stderr_tail + chunk)[-KEPT_STDERR_BYTES:]
-                    else:
-                        for line in splitter.feed(chunk):
-                            if silence is not None:
-                                quiet_until = time.monotonic() + silence
-                            yield line
+                    quiet_until = self._feed(selector, key, quiet_until)
+                self._look_after(process, quiet_until)
+        self._finish()
 
-    def _reap(self, ended_by_itself: bool) -> int:
-        """Waits for the helper's exit and returns its status. A helper whose
-        output ended by itself is given the grace period to exit before it
-        is signalled, so its own status is the one reported."""
+    def _feed(self, selector: selectors.BaseSelector, key: "selectors.SelectorKey", quiet_until: Optional[float]) -> Optional[float]:
+        """One chunk of the helper's output or error output into the core."""
         assert self.process is not None
-        if ended_by_itself:
-            try:
-                return self.process.wait(STOP_GRACE_SECONDS)
-            except subprocess.TimeoutExpired:
-                pass
-        self._send(signal.SIGTERM)
-        try:
-            return self.process.wait(STOP_GRACE_SECONDS)
-        except subprocess.TimeoutExpired:
-            self._send(signal.SIGKILL)
-            return self.process.wait()
+        chunk = self._read_chunk(key.fd)
+        with self._changed:
+            if key.fileobj is self.process.stderr:
+                if not chunk:
+                    selector.unregister(key.fileobj)
+                self._core.error_output(chunk)
+                return quiet_until
+            if not chunk:
+                selector.unregister(key.fileobj)
+                self._do(self._core.output_end())
+                return quiet_until
+            actions = self._core.output(chunk)
+            self._do(actions)
+        values = sum(1 for action in actions if action.kind == "value")
+        for _ in range(values):
+            self._notify()
+        return quiet_until if self._silence is None or not values else time.monotonic() + self._silence
 
-    def _finish(self, failure: Optional[CalvexError], status: int) -> None:
+    def _read_chunk(self, descriptor: int) -> bytes:
+        try:
+            return os.read(descriptor, READ_CHUNK_BYTES)
+        except OSError as error:  # the pipe itself failed: still an end to deliver
+            with self._changed:
+                self._do(self._core.stop(CalvexError("HELPER_FAILED", f"reading {self.role}'s output failed: {error}")))
+            return b""
+
+    def _look_after(self, process: "subprocess.Popen[bytes]", quiet_until: Optional[float]) -> None:
+        """The helper's exit, the core's timer and silence, fed to the core."""
+        with self._changed:
+            if self._core.exit is None and process.poll() is not None:
+                status = process.returncode
+                self._do(self._core.exited(None if status < 0 else status, _signal_name(status) if status < 0 else None))
+            if self._timer_at is not None and time.monotonic() >= self._timer_at:
+                self._timer_at = None
+                self._do(self._core.timer_fired())
+            if quiet_until is not None and time.monotonic() >= quiet_until:
+                silence = f"{self.role} wrote no line for {self._silence:g} s and was stopped"
+                self._do(self._core.stop(CalvexError("HELPER_FAILED", silence)))
+
+    def _finish(self) -> None:
         assert self.process is not None
         for stream in (self.process.stdout, self.process.stderr):
             if stream is not None:
                 stream.close()
+        status = self.process.wait()  # it has exited: the core ends only after the exit
         with self._changed:
-            if self.failure is None:
-                self.failure = failure or self._failure_of_exit(status)
+            self.failure = self._core.failure
             self.status = status
             self.ended = True
-            if self.failure is not None:
-                self._newest = None  # the failure is the newest news
             self._close_wake_pipe()
             self._changed.notify_all()
         with _live_runs_lock:
             _live_runs.discard(self)  # type: ignore[arg-type]
         self._notify()
-
-    def _failure_of_exit(self, status: int) -> Optional[CalvexError]:
-        """How an exit the client did not ask for ends the run."""
-        if self._stop_asked:
-            return None
-        if self._once:
-            if self._values_seen == 0 or status != 0:
-                return exit_failure(status, self.stderr_tail, without_line=self._values_seen == 0, role=self.role)
-            return None
-        # A watched helper never ends by itself while its parent lives.
-        return exit_failure(status, self.stderr_tail, role=self.role)
 
     def _send(self, signal_number: int) -> None:
         # Never poll() here: that could reap the child behind the reader.
