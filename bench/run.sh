@@ -19,5 +19,7 @@ python3 bench/measure.py build "$@" | tee bench/results.md
 node bench/node_client.mjs build | tee -a bench/results.md
 # The Python client's rows (about a minute as well), on Debian's python3.
 /usr/bin/python3 bench/python_client.py build | tee -a bench/results.md
+# One-shot reads in the Go, Node and Python clients, alternating (half a minute).
+/usr/bin/python3 bench/one_shot.py build | tee -a bench/results.md
 # The exporter's rows (a minute and a half).
 /usr/bin/python3 bench/exporter.py build | tee -a bench/results.md

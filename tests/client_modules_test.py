@@ -9,18 +9,18 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 TABLE = ROOT / "clients" / "README.md"
-FOLDERS = {1: ROOT / "clients" / "node", 2: ROOT / "clients" / "python" / "src" / "calvex"}
-PATTERNS = {1: "*.js", 2: "*.py"}
+FOLDERS = {1: ROOT / "clients" / "node", 2: ROOT / "clients" / "python" / "src" / "calvex", 3: ROOT / "clients" / "go"}
+PATTERNS = {1: "*.js", 2: "*.py", 3: "*.go"}
 
 
 def named(text: str) -> dict:
     """The modules each column of the table names."""
-    columns = {1: set(), 2: set()}
+    columns = {column: set() for column in FOLDERS}
     for row in re.findall(r"^\|(.*)\|$", text, re.MULTILINE):
         cells = [cell.strip() for cell in row.split("|")]
-        if len(cells) != 3 or cells[0] in ("job", "---"):
+        if len(cells) != 1 + len(FOLDERS) or cells[0] in ("job", "---"):
             continue
-        for column in (1, 2):
+        for column in FOLDERS:
             columns[column].update(re.findall(r"`([^`]+)`", cells[column]))
     return columns
 
@@ -28,7 +28,7 @@ def named(text: str) -> dict:
 def problems(columns: dict) -> list:
     found = []
     for column, folder in FOLDERS.items():
-        present = {path.name for path in folder.glob(PATTERNS[column])}
+        present = {path.name for path in folder.glob(PATTERNS[column]) if not path.name.endswith("_test.go")}
         found += [f"{folder.relative_to(ROOT)}/{name} is in the table but not in the tree" for name in sorted(columns[column] - present)]
         found += [f"{folder.relative_to(ROOT)}/{name} is in the tree but not in the table" for name in sorted(present - columns[column])]
     return found

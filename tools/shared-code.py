@@ -5,7 +5,8 @@ into each client's code, so that no client restates a fact by hand:
   protocol.json, command-line.json -> clients/node/contract.js
                                       clients/python/src/calvex/_contract.py
   protocol.json                    -> tests/protocol_facts.h (the native tests)
-  protocol.json, sensor-kinds.json -> the unions in clients/node/index.d.ts
+  protocol.json, sensor-kinds.json -> the unions in clients/node/index.d.ts,
+                                      and copies in clients/go/shared/ (embedded)
 
 Usage: shared-code.py           write the files
        shared-code.py --check   exit 1, naming each stale file, when one
@@ -95,7 +96,10 @@ def declarations(text: str, protocol: Dict[str, Any], kinds: Dict[str, Any]) -> 
 def outputs() -> List[Tuple[Path, str]]:
     protocol, command_line, kinds = _data("protocol.json"), _data("command-line.json"), _data("sensor-kinds.json")
     typings = ROOT / "clients" / "node" / "index.d.ts"
-    return [
+    # The Go module embeds copies: go:embed reaches no file outside it.
+    embedded = [(ROOT / "clients" / "go" / "shared" / name, (SHARED / name).read_text(encoding="utf-8"))
+                for name in ("protocol.json", "sensor-kinds.json")]
+    return [*embedded,
         (ROOT / "clients" / "node" / "contract.js", node_contract(protocol, command_line)),
         (ROOT / "clients" / "python" / "src" / "calvex" / "_contract.py", python_contract(protocol, command_line)),
         (ROOT / "tests" / "protocol_facts.h", native_facts(protocol)),

@@ -1,0 +1,3 @@
+module calvex.invalid/calvex
+
+go 1.23
