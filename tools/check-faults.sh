@@ -119,6 +119,7 @@ expect fail "scratch folder check" tools/test.sh -R '^(Lifetime\..*|scratch_fold
 # deadlines, not hang it. One line a fault: label, suite, file, text, fault.
 node_suite() { timeout 300 tools/test.sh -R '^node_client$'; }
 python_suite() { timeout 300 tools/test.sh -R '^python_client$'; }
+go_suite() { timeout 400 tools/test.sh -R '^go_client$'; }
 exporter_suite() { timeout 600 tools/test.sh -R '^python_exporter$'; }
 client_fault() {
     fault "$1"
@@ -150,6 +151,16 @@ client_fault "node client: an abort leaves the watch's helper running" node_suit
 client_fault "node client: an abort leaves readSensors' helper running" node_suite clients/node/faces.js \
     "const onAbort = () => run.stop();" \
     "const onAbort = () => reject(abortReason(signal));"
+client_fault "go client: no SIGKILL after the stop's grace period" go_suite clients/go/process.go \
+    '		if each.name == "SIGKILL" {
+			signal = syscall.SIGKILL
+		}' \
+    ''
+client_fault "go client: the oldest unread value is kept, not the newest" go_suite clients/go/runcore.go \
+    "	c.newest = &value" \
+    "	if c.newest == nil {
+		c.newest = &value
+	}"
 client_fault "python client: no SIGKILL after the stop's grace period" python_suite $py/_process.py \
     'self._send(signal.SIGKILL if action.name == "SIGKILL" else signal.SIGTERM)' \
     'self._send(signal.SIGTERM)'
@@ -181,10 +192,16 @@ client_fault "python client: the oldest unread value is kept, not the newest" py
 client_fault "python client: the reader goes on reading after a stop" python_suite $py/_runcore.py \
     "        if self.ended or self.stop_asked:
             return []
-        actions: List[Action] = []" \
+        actions: List[Action] = []
+        start = 0
+        newline = chunk.find(b\"\\n\")
+        while newline != -1 and not self.stop_asked:" \
     "        if self.ended:
             return []
-        actions: List[Action] = []"
+        actions: List[Action] = []
+        start = 0
+        newline = chunk.find(b\"\\n\")
+        while newline != -1:"
 client_fault "python client: a watch nobody holds keeps its helper (blocking face)" python_suite $py/_sync.py \
     "            weakref.finalize(self, self._run.close)" \
     "            pass"

@@ -197,6 +197,14 @@ func TestNoHelperOutlivesACancelABreakOrAPanic(t *testing.T) {
 				t.Errorf("the loop ended with %v", last)
 			}
 		}},
+		{"a helper that ignores SIGTERM, killed after the grace period", func(t *testing.T, helper []string) {
+			ctx, cancel := context.WithTimeout(context.Background(), 300*time.Millisecond)
+			defer cancel()
+			deaf := "trap '' TERM; while :; do sleep 0.05; done"
+			if _, err := ReadSensors(ctx, WithHelper(append(helper, deaf)...)); !errors.Is(err, context.DeadlineExceeded) {
+				t.Errorf("got %v", err)
+			}
+		}},
 		{"a break", func(t *testing.T, helper []string) {
 			for range WatchSensors(context.Background(), WithHelper(append(helper, writing)...)) {
 				break
