@@ -225,7 +225,16 @@ func TestNoHelperOutlivesACancelABreakOrAPanic(t *testing.T) {
 		t.Run(each.name, func(t *testing.T) {
 			pidFile := filepath.Join(t.TempDir(), "pid")
 			started := time.Now()
-			each.body(t, []string{"/bin/sh", "-c", "echo $$ > " + pidFile + "; eval \"$1\"", "sh"})
+			returned := make(chan struct{})
+			go func() {
+				defer close(returned)
+				each.body(t, []string{"/bin/sh", "-c", "echo $$ > " + pidFile + "; eval \"$1\"", "sh"})
+			}()
+			select {
+			case <-returned:
+			case <-time.After(bound(10)):
+				t.Fatal("the call has not returned: its helper is not reaped")
+			}
 			pid := pidIn(t, pidFile)
 			if !gone(pid) {
 				t.Errorf("helper %d is still there when the call returns", pid)
