@@ -120,7 +120,7 @@ expect fail "scratch folder check" tools/test.sh -R '^(Lifetime\..*|scratch_fold
 node_suite() { timeout 300 tools/test.sh -R '^node_client$'; }
 python_suite() { timeout 300 tools/test.sh -R '^python_client$'; }
 go_suite() { timeout 400 tools/test.sh -R '^go_client$'; }
-exporter_suite() { timeout 600 tools/test.sh -R '^python_exporter$'; }
+exporter_suite() { timeout 900 tools/test.sh -R '^go_exporter$'; }
 client_fault() {
     fault "$1"
     apply "$3" "$4" "$5"
@@ -212,28 +212,27 @@ client_fault "python client: aclose() and cancelling leave the helper running" p
     "            self._run.stop()
             await finish_uncancelled" \
     "            await finish_uncancelled"
-client_fault "exporter: the backoff's doubling and cap swapped" exporter_suite $py/_supervisor.py \
-    "return min(previous * 2, self.longest)" \
-    "return max(previous * 2, self.longest)"
-client_fault "exporter: the backoff never resets after a good run" exporter_suite $py/_supervisor.py \
-    "if previous is None or ran_for >= self.ran_well:" \
-    "if previous is None:"
-client_fault "exporter: a POST is answered" exporter_suite $py/_http.py \
-    'if method not in ("GET", "HEAD"):' \
-    'if False:'
-client_fault "exporter: no deadline for a whole request" exporter_suite $py/_http.py \
-    "if deadline <= now]" \
-    "if False]"
-client_fault "exporter: a failed write leaves its temporary file" exporter_suite $py/_textfile.py \
-    "        os.unlink(temporary)" \
-    "        pass"
-client_fault "exporter: the text file outlives the exporter as current" exporter_suite $py/exporter.py \
-    "        helpers.stop()
-        try:
-            write_textfile(path, registry)" \
-    "        helpers.stop()
-        try:
-            pass"
+client_fault "exporter: the backoff's doubling and cap swapped" exporter_suite clients/go/cmd/calvex-exporter/supervisor.go \
+    "return min(previous*2, b.longest)" \
+    "return max(previous*2, b.longest)"
+client_fault "exporter: the backoff never resets after a good run" exporter_suite clients/go/cmd/calvex-exporter/supervisor.go \
+    "if previous == 0 || ranFor >= b.ranWell {" \
+    "if previous == 0 {"
+client_fault "exporter: a POST is answered" exporter_suite clients/go/cmd/calvex-exporter/serve.go \
+    "if r.Method != http.MethodGet && r.Method != http.MethodHead {" \
+    "if false {"
+client_fault "exporter: no deadline for a whole request" exporter_suite clients/go/cmd/calvex-exporter/serve.go \
+    "		ReadHeaderTimeout: requestTimeout,
+		ReadTimeout:       requestTimeout," \
+    ""
+client_fault "exporter: a stale reading is served as current" exporter_suite clients/go/cmd/calvex-exporter/collector.go \
+    "if view.fresh { // a stale reading is never served as current" \
+    "if true {"
+client_fault "exporter: the text file outlives the exporter as current" exporter_suite clients/go/cmd/calvex-exporter/textfile.go \
+    "	h.stop()
+	if err := prometheus.WriteToTextfile(path, registry); err != nil {" \
+    "	h.stop()
+	if err := error(nil); err != nil {"
 
 if [ "$failures" -ne 0 ]; then
     echo "FAIL: $failures expectation(s) not met"

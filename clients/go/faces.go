@@ -12,13 +12,14 @@ import (
 // parse of its lines.
 type helperKind[V any] struct {
 	program string
+	role    string
 	given   func(options) []string
 	parse   func(string) (V, error)
 }
 
 var (
-	sensorHelper   = helperKind[Snapshot]{"calvex", func(o options) []string { return o.helper }, parseLine}
-	pressureHelper = helperKind[ThermalPressure]{"calvex-pressure", func(o options) []string { return o.pressureHelper }, parsePressureLine}
+	sensorHelper   = helperKind[Snapshot]{"calvex", defaultRole, func(o options) []string { return o.helper }, parseLine}
+	pressureHelper = helperKind[ThermalPressure]{"calvex-pressure", pressureRole, func(o options) []string { return o.pressureHelper }, parsePressureLine}
 )
 
 // ReadSensors runs the sensor helper once (calvex --once) and returns its
@@ -61,7 +62,7 @@ func readOnce[V any](ctx context.Context, kind helperKind[V], opts []Option) (V,
 	if err := ctx.Err(); err != nil {
 		return none, err
 	}
-	run := startRun(command, kind.parse, true)
+	run := startRun(command, kind.parse, true, kind.role)
 	select {
 	case <-run.done:
 	case <-ctx.Done():
@@ -87,7 +88,7 @@ func watch[V any](ctx context.Context, kind helperKind[V], opts []Option) iter.S
 			yield(none, err)
 			return
 		}
-		run := startRun(command, kind.parse, false)
+		run := startRun(command, kind.parse, false, kind.role)
 		defer run.close() // after a break, the context's end or a panic too
 		for {
 			select {

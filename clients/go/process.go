@@ -29,13 +29,14 @@ type helperRun[V any] struct {
 }
 
 // startRun starts command and feeds the core. A helper that cannot start
-// is a run that has ended already, with that failure.
-func startRun[V any](command []string, parse func(string) (V, error), once bool) *helperRun[V] {
-	run := &helperRun[V]{core: newRunCore(parse, once, defaultRole), changed: make(chan struct{}, 1), done: make(chan struct{})}
+// is a run that has ended already, with that failure. role names the
+// helper in its failures.
+func startRun[V any](command []string, parse func(string) (V, error), once bool, role string) *helperRun[V] {
+	run := &helperRun[V]{core: newRunCore(parse, once, role), changed: make(chan struct{}, 1), done: make(chan struct{})}
 	cmd := exec.Command(command[0], command[1:]...)
 	output, errOut := run.pipe(cmd.StdoutPipe), run.pipe(cmd.StderrPipe)
 	if err := cmd.Start(); err != nil {
-		run.locked(func() []action { return run.core.startFailed(cannotStart(defaultRole, command[0], err)) })
+		run.locked(func() []action { return run.core.startFailed(cannotStart(role, command[0], err)) })
 		return run
 	}
 	run.process = cmd.Process

@@ -16,7 +16,8 @@ import (
 // same machine, and clients/shared/run-cases.json holds all to it.
 
 const (
-	defaultRole = "the calvex helper"
+	defaultRole  = "the calvex helper"
+	pressureRole = "the calvex-pressure helper"
 	// What the helper wrote on standard error, kept for the failure message.
 	keptStderrBytes = 1024
 	// How much of an over-long line is decoded for its error.

@@ -45,7 +45,6 @@ from calvex import (
     watch_thermal_pressure_async,
 )
 from calvex.__main__ import run as cli_run
-from calvex.exporter import run as exporter_run
 
 SNAPSHOT_LINE = "echo '{\"sensors\":[]}'"
 
@@ -130,9 +129,6 @@ def test_a_nul_in_a_helper_word_is_a_type_error_before_anything_is_opened() -> N
     said = io.StringIO()
     assert cli_run(["--helper", *nul], io.StringIO(), said) == 2
     assert said.getvalue().endswith("error: --helper: a word of the command must not contain a NUL character\n")
-    with pytest.raises(SystemExit) as usage:
-        exporter_run(["--helper", *nul], io.StringIO())
-    assert usage.value.code == 2
 
 
 def test_the_client_appends_its_own_argument() -> None:

@@ -6,12 +6,12 @@ import base64
 import http.client
 import json
 import os
+import re
 import socket
 import ssl
 import shutil
 import signal
 import subprocess
-import sys
 import threading
 import time
 import urllib.parse
@@ -19,7 +19,7 @@ import urllib.request
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from conftest import PACKAGE, TIME_SCALE
+from conftest import EXPORTER, TIME_SCALE
 from prometheus_client.parser import text_string_to_metric_families
 
 Labels = Tuple[Tuple[str, str], ...]
@@ -69,6 +69,27 @@ class PrometheusRun:
         self.process.wait(30)
 
 
+def exporter_environment() -> Dict[str, str]:
+    """A plain environment: what the exporter needs is on its command line.
+    GORACE makes a data race in a race-detecting build end it at once."""
+    return {"PATH": "/usr/bin:/bin", "GORACE": "halt_on_error=1"}
+
+
+def exporter(*arguments: str, timeout: float = 30) -> "subprocess.CompletedProcess[str]":
+    """The exporter run to its end (it must end by itself)."""
+    return subprocess.run(
+        [EXPORTER, *arguments], capture_output=True, text=True, timeout=timeout * TIME_SCALE, env=exporter_environment()
+    )
+
+
+def message(line: str) -> str:
+    """The msg of a logfmt log line, unquoted."""
+    found = re.search(r' msg=("(?:[^"\\]|\\.)*"|\S+)', line)
+    assert found is not None, line
+    text = found.group(1)
+    return json.loads(text) if text.startswith('"') else text
+
+
 def scenario_file(folder: Path, entries: List[Tuple[str, float]]) -> str:
     """A scenario whose one snapshot repeats for ever."""
     path = folder / "exporter.scenario"
@@ -97,15 +118,17 @@ def wait_until(seconds: float, what: str, check: Callable[[], bool]) -> None:
 
 
 class ExporterRun:
-    def __init__(self, helper: List[str], *options: str, interval_ms: int = 200) -> None:
+    def __init__(self, helper: Optional[List[str]], *options: str, interval_ms: int = 200, program: str = EXPORTER) -> None:
+        """helper None: the exporter looks for its helpers itself."""
         self.interval = interval_ms / 1000
         listen = [] if "--textfile" in options or "--listen" in options else ["--listen", "127.0.0.1:0"]
+        helper_words = [] if helper is None else ["--helper", *helper]
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "calvex.exporter", *listen, *options, "--interval-ms", str(interval_ms), "--helper", *helper],
+            [program, *listen, *options, "--interval-ms", str(interval_ms), *helper_words],
             stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE,
-            env={"PYTHONPATH": str(PACKAGE), "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONDONTWRITEBYTECODE": "1"},
+            env=exporter_environment(),
         )
         self.port = 0
         self.helpers_seen: List[int] = []
@@ -113,7 +136,7 @@ class ExporterRun:
         self._log_reader = threading.Thread(target=self._read_log, daemon=True)
         self._log_reader.start()
         if "--textfile" not in options:
-            said = self.wait_for_log(10, "calvex-exporter: serving http")
+            said = self.wait_for_log(10, 'msg="serving http')
             self.port = int(said.split("://", 1)[1].split("/")[0].rsplit(":", 1)[1])
 
     def _read_log(self) -> None:

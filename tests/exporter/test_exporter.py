@@ -1,4 +1,4 @@
-"""calvex-exporter against the real calvex on the simulated platform: the
+"""The calvex-exporter binary against the real calvex on the simulated platform: the
 exact metrics, checked by promtool and by a real Prometheus server; its
 supervision of a helper that is killed, fails or hangs; the text file; and
 a server that stays up under load and bad clients. Loopback only; every
@@ -8,6 +8,7 @@ import json
 import os
 import plistlib
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -19,9 +20,9 @@ from pathlib import Path
 from typing import Any, Dict, List
 
 import pytest
-from conftest import PACKAGE, ROOT, TIME_SCALE, script, simulated, simulated_pressure
+from conftest import EXPORTER, PLAIN_EXPORTER, ROOT, script, simulated, simulated_pressure
 from prometheus_client.parser import text_string_to_metric_families
-from exporter_run import PROMETHEUS, PROMTOOL, ExporterRun, PrometheusRun, alive, scenario_file, wait_until
+from exporter_run import PROMETHEUS, PROMTOOL, ExporterRun, PrometheusRun, alive, exporter, message, scenario_file, wait_until
 
 # Names repeat: the occurrence label tells them apart, in list order.
 ENTRIES = [("PMU tdie1", 41.37), ("PMU tdie1", 47.5), ("GPU MTR Temp Sensor1", 38.9), ("gas gauge battery", 29.43), ("PMU tcal", 51.0), ("PMU tdie1", -0.5)]
@@ -90,11 +91,21 @@ def test_sigterm_stops_even_a_helper_that_ignores_it() -> None:
     ],
 )
 def test_what_cannot_work_ends_at_once_with_one_sentence(arguments: List[str], said: str) -> None:
-    done = subprocess.run(
-        [sys.executable, "-m", "calvex.exporter", *arguments], capture_output=True, text=True, timeout=20 * TIME_SCALE,
-        env={"PYTHONPATH": str(PACKAGE), "PATH": "/usr/bin:/bin"},
-    )
-    assert done.returncode == 1 and done.stderr.startswith(f"calvex-exporter: {said}") and done.stderr.count("\n") == 1, done.stderr
+    done = exporter(*arguments)
+    assert done.returncode == 1 and done.stderr.count("\n") == 1 and message(done.stderr).startswith(said), done.stderr
+    assert "level=ERROR" in done.stderr
+
+
+def test_it_finds_both_helpers_beside_itself_as_the_release_archive_lays_them_out(tmp_path: Path) -> None:
+    folder = tmp_path / "calvex-0.3.0-macos-arm64"
+    folder.mkdir()
+    shutil.copy(EXPORTER, folder / "calvex-exporter")
+    for name, command in (("calvex", simulated()), ("calvex-pressure", simulated_pressure(CALVEX_SIM_PRESSURE="1"))):
+        (folder / name).write_text("#!/bin/sh\nexec " + " ".join(command) + ' "$@"\n')
+        (folder / name).chmod(0o755)
+    with ExporterRun(None, program=str(folder / "calvex-exporter")) as run:
+        wait_until(10, "both helpers up", lambda: run.value("calvex_up") == 1 and run.value("calvex_thermal_pressure_level") == 1)
+        assert "no thermal pressure helper here" not in "\n".join(run.log)
 
 
 def test_an_error_line_is_counted_and_retried_with_backoff_not_in_a_loop() -> None:
@@ -146,9 +157,9 @@ def test_the_text_file_shows_a_silent_helper_as_down(tmp_path: Path) -> None:
     path = tmp_path / "calvex.prom"
     line = json.dumps({"sensors": [{"name": "PMU tdie1", "t": 40.25}]}, separators=(",", ":"))
     with ExporterRun(script(f"echo '{line}'; exec sleep 600"), "--textfile", str(path)):
-        wait_until(5, "calvex_up 1 in the file", lambda: path.exists() and "calvex_up 1.0" in path.read_text())
+        wait_until(5, "calvex_up 1 in the file", lambda: path.exists() and "calvex_up 1" in path.read_text().splitlines())
         # No snapshot comes, yet the file is rewritten each interval.
-        wait_until(5, "calvex_up 0 in the file", lambda: "calvex_up 0.0" in path.read_text())
+        wait_until(5, "calvex_up 0 in the file", lambda: "calvex_up 0" in path.read_text().splitlines())
         assert "calvex_temperature_celsius{" not in path.read_text()
 
 
@@ -183,7 +194,7 @@ def test_load_and_bad_clients_do_not_stop_the_others(tmp_path: Path) -> None:
 
         def scrape(_: int) -> int:
             status, text = run.get()
-            return status if text.rstrip().endswith("}") or "calvex_up 1.0" in text else -1
+            return status if text.rstrip().endswith("}") or "calvex_up 1" in text.splitlines() else -1
 
         with ThreadPoolExecutor(50) as pool:
             for _ in range(20):
@@ -193,9 +204,10 @@ def test_load_and_bad_clients_do_not_stop_the_others(tmp_path: Path) -> None:
         stalled.sendall(b"GET /metrics HTTP/1.1\r\nHost:")  # half a request, then nothing
         answers = {
             "garbage": _raw(run.port, os.urandom(4096)),
-            # Exactly what the server reads of a request line before it answers
-            # 414: more, left unread, could turn its close into a reset.
-            "over-long request line": _raw(run.port, b"GET /" + b"a" * 65532),
+            # Exactly what the server reads of a request's head before it
+            # answers 431 (its limit and 4 KiB): more, left unread, could
+            # turn its close into a reset.
+            "over-long request line": _raw(run.port, b"GET /" + b"a" * (16384 + 4096 - 5)),
             "binary zeros": _raw(run.port, b"\0" * 100),
         }
         assert run.get()[0] == 200
@@ -206,11 +218,12 @@ def test_load_and_bad_clients_do_not_stop_the_others(tmp_path: Path) -> None:
             stalled.recv(1)
         stalled.close()
         assert [answer[:12] for answer in answers.values()] != [b""] * 3
-        assert b" 414 " in answers["over-long request line"][:20]
+        assert b" 431 " in answers["over-long request line"][:20]
 
 
 def test_resident_size_stays_flat_over_many_scrapes() -> None:
-    with ExporterRun(simulated()) as run:
+    # The plain build: the race detector's own memory is not the exporter's.
+    with ExporterRun(simulated(), program=PLAIN_EXPORTER) as run:
         wait_until(5, "calvex_up 1", lambda: run.value("calvex_up") == 1)
         with ThreadPoolExecutor(4) as pool:
             list(pool.map(lambda _: run.get(), range(100)))
@@ -268,6 +281,7 @@ def test_a_scrape_serves_exactly_the_documented_metrics() -> None:
     text = (ROOT / "docs" / "exporter" / "metrics.md").read_text(encoding="utf-8")
     for cut in (r"`sensor`, ", r"^\| `calvex_sensors` .*\n"):
         assert documented_metrics(re.sub(cut, "", text, count=1, flags=re.MULTILINE)) != ours, cut
-    # Anything else is the client library's own process and runtime metrics.
-    assert all(name.startswith(("process_", "python_")) for name in served.keys() - ours.keys()), sorted(served)
+    # Anything else is the client library's own process and Go runtime metrics.
+    others = served.keys() - ours.keys()
+    assert all(name.startswith(("process_", "go_")) for name in others) and "process_resident_memory_bytes" in others, sorted(served)
 

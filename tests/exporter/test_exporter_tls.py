@@ -7,6 +7,7 @@ that never finish; and every kind of bad file ending the exporter before it
 listens."""
 
 import json
+import os
 import shutil
 import socket
 import ssl
@@ -18,13 +19,11 @@ from pathlib import Path
 from typing import Any, Dict, List
 
 import pytest
-from conftest import PACKAGE, TIME_SCALE, simulated
-from exporter_run import PROMETHEUS, ExporterRun, PrometheusRun, wait_until
-
-from calvex._http import REQUEST_SECONDS
+from conftest import ROOT, TIME_SCALE, simulated
+from exporter_run import PROMETHEUS, ExporterRun, PrometheusRun, exporter, message, wait_until
+from test_exporter_operations import REQUEST_SECONDS
 
 bcrypt = pytest.importorskip("bcrypt", reason="bcrypt is not installed (Debian package python3-bcrypt)")
-pytest.importorskip("yaml", reason="PyYAML is not installed (Debian package python3-yaml)")
 OPENSSL = shutil.which("openssl")
 pytestmark = pytest.mark.skipif(OPENSSL is None, reason="openssl is not installed (Debian package openssl)")
 PASSWORD = "calvex-test-password"
@@ -64,7 +63,7 @@ def pki(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 def web_config(folder: Path, text: str) -> Path:
     path = folder / f"web-{abs(hash(text))}.yml"
-    path.write_text(text)
+    path.write_bytes(text.encode("utf-8", "surrogateescape") if "\xff" not in text else text.encode("latin-1"))
     return path
 
 
@@ -90,54 +89,58 @@ MUTUAL_TLS = (
     "text, said",
     [
         (None, "cannot read the web configuration"),
-        ("tls_server_config: [unclosed\n", "is not YAML"),
-        ("tls_config:\n  cert_file: server.crt\n", "unknown key tls_config"),
-        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  cipher_suites: []\n", "unknown key tls_server_config.cipher_suites"),
-        ("tls_server_config:\n  cert_file: server.crt\n", "needs both cert_file and key_file"),
-        ("tls_server_config:\n  cert_file: garbage.crt\n  key_file: server.key\n", "not a certificate and key"),
-        ("tls_server_config:\n  cert_file: server.crt\n  key_file: other.key\n", "the key does not match the certificate"),
-        ("tls_server_config:\n  cert_file: missing.crt\n  key_file: server.key\n", "cannot read"),
-        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  min_version: TLS10\n", "min_version is 'TLS10'"),
-        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  client_auth_type: VerifyClientCertIfGiven\n", "client_auth_type is"),
-        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  client_auth_type: RequireAndVerifyClientCert\n", "needs a client_ca_file"),
-        ("basic_auth_users:\n  prometheus: s3cret\n", "the password of prometheus is not a bcrypt hash"),
+        ("tls_server_config: [unclosed\n", "yaml: line 1: did not find expected ',' or ']'"),
+        ("tls_config:\n  cert_file: server.crt\n", "yaml: unmarshal errors: line 1: field tls_config not found"),
+        ("tls_server_config:\n  cert_file: server.crt\n", "missing one of key or key_file"),
+        ("tls_server_config:\n  cert_file: garbage.crt\n  key_file: server.key\n", "failed to find any PEM data in certificate input"),
+        ("tls_server_config:\n  cert_file: server.crt\n  key_file: other.key\n", "private key does not match public key"),
+        ("tls_server_config:\n  cert_file: missing.crt\n  key_file: server.key\n", "missing.crt: no such file or directory"),
+        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  min_version: TLS10\n", "min_version is below TLS12"),
+        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  min_version: TLS9\n", "unknown TLS version: TLS9"),
+        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  client_auth_type: VerifyClientCertIfGiven\n",
+         "client_auth_type VerifyClientCertIfGiven needs a client_ca_file"),
+        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  client_auth_type: RequireAndVerifyClientCert\n",
+         "client_auth_type RequireAndVerifyClientCert needs a client_ca_file"),
+        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  client_auth_type: Sometimes\n", "Sometimes"),
+        ("basic_auth_users:\n  prometheus: s3cret\n", "crypto/bcrypt: hashedSecret too short to be a bcrypted password"),
+        # A hash that would cost seconds a scrape (the hash itself is never checked here).
+        ("basic_auth_users:\n  prometheus: $2b$16$" + "a" * 53 + "\n", 'the password hash of "prometheus" has bcrypt cost 16, above the 14'),
+        ("http_server_config:\n  headers:\n    Server: calvex\n", 'HTTP header "Server" can not be configured'),
+        # A billion laughs: refused, not expanded.
+        ("".join(f"{a}: &{a} [{', '.join([f'*{b}'] * 9)}]\n" for a, b in zip("bcdefghi", "abcdefgh")).join(["a: &a [x, x, x, x, x, x, x, x, x]\n", ""]),
+         "cannot be used: yaml:"),
+        ("basic_auth_users: \xff\n", "is not UTF-8 text"),
     ],
 )
 def test_a_web_configuration_that_cannot_be_used_ends_the_exporter_before_it_listens(pki: Path, text: Any, said: str) -> None:
     path = pki / "absent.yml" if text is None else web_config(pki, text)
+    refused(path, said)
+
+
+def refused(path: Path, said: str) -> None:
+    """The exporter, given this web configuration, ends with status 2 and
+    one sentence, never having listened."""
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
-    done = subprocess.run(
-        [sys.executable, "-m", "calvex.exporter", "--listen", f"127.0.0.1:{port}", "--web-config-file", str(path), "--helper", *simulated()],
-        capture_output=True, text=True, timeout=30 * TIME_SCALE, env={"PYTHONPATH": str(PACKAGE), "PATH": "/usr/bin:/bin"},
-    )
-    assert done.returncode == 2 and done.stderr.count("\n") == 1 and said in done.stderr, done.stderr
-    assert "serving" not in done.stderr
+    done = exporter("--listen", f"127.0.0.1:{port}", "--web-config-file", str(path), "--helper", *simulated())
+    assert done.returncode == 2 and done.stderr.count("\n") == 1 and said in message(done.stderr), done.stderr
+    assert "level=ERROR" in done.stderr and "Listening" not in done.stderr
+
+
+def test_what_is_no_file_to_read_ends_it_before_it_listens(pki: Path, tmp_path: Path) -> None:
+    fifo = tmp_path / "web.fifo"
+    os.mkfifo(fifo)  # read, it would wait for a writer for ever
+    big = tmp_path / "big.yml"
+    big.write_text("# " + "x" * (1 << 20) + "\n")
+    for path, said in ((Path("/dev/zero"), "is not a regular file"), (fifo, "is not a regular file"), (tmp_path, "is not a regular file"),
+                       (big, "is over 1048576 bytes")):
+        refused(path, said)
 
 
 def test_the_text_file_mode_does_not_take_a_web_configuration(pki: Path, tmp_path: Path) -> None:
-    done = subprocess.run(
-        [sys.executable, "-m", "calvex.exporter", "--textfile", str(tmp_path / "calvex.prom"),
-         "--web-config-file", str(web_config(pki, MUTUAL_TLS)), "--helper", *simulated()],
-        capture_output=True, text=True, timeout=30 * TIME_SCALE, env={"PYTHONPATH": str(PACKAGE), "PATH": "/usr/bin:/bin"},
-    )
+    done = exporter("--textfile", str(tmp_path / "calvex.prom"), "--web-config-file", str(web_config(pki, MUTUAL_TLS)), "--helper", *simulated())
     assert done.returncode == 2 and "node_exporter serves the file" in done.stderr and not (tmp_path / "calvex.prom").exists()
-
-
-def test_a_wrong_user_costs_a_bcrypt_check_as_a_wrong_password_does(monkeypatch: pytest.MonkeyPatch, pki: Path) -> None:
-    # No timing here: the proof is that each refusal went through bcrypt,
-    # with a hash of the same cost, whether or not the user exists.
-    from calvex._webconfig import load_web_config
-
-    web = load_web_config(str(web_config(pki, TLS_AND_USERS.format(hash=password_hash()))))
-    checked: List[bytes] = []
-    real = bcrypt.checkpw
-    monkeypatch.setattr(bcrypt, "checkpw", lambda password, hashed: checked.append(hashed) or real(password, hashed))
-    header = lambda user, password: "Basic " + __import__("base64").b64encode(f"{user}:{password}".encode()).decode()  # noqa: E731
-    assert [web.allows(header("prometheus", PASSWORD)), web.allows(header("prometheus", "wrong")), web.allows(header("nobody", PASSWORD))] == [True, False, False]
-    assert [web.allows(None), web.allows("Bearer x"), web.allows("Basic !!!")] == [False] * 3
-    assert len(checked) == 6 and len({hashed.split(b"$")[2] for hashed in checked}) == 1
 
 
 def up_of(server: PrometheusRun, job: str) -> Any:
@@ -180,8 +183,9 @@ def test_plain_http_and_a_handshake_that_never_finishes_get_nothing_and_the_expo
     with ExporterRun(simulated(), "--web-config-file", str(users)) as run:
         run.tls, run.auth = client_context(pki), ("prometheus", PASSWORD)
         wait_until(10, "calvex_up 1", lambda: run.value("calvex_up") == 1)
-        plain = subprocess.run(["curl", "-s", "-m", str(10 * TIME_SCALE), f"http://127.0.0.1:{run.port}/metrics"], capture_output=True, timeout=30)
-        assert b"calvex_" not in plain.stdout and plain.returncode != 0, plain
+        plain = subprocess.run(["curl", "-s", "-m", str(10 * TIME_SCALE), "-w", "\n%{http_code}", f"http://127.0.0.1:{run.port}/metrics"],
+                               capture_output=True, timeout=30)
+        assert b"calvex_" not in plain.stdout and not plain.stdout.endswith(b"\n200"), plain
         # A connection that opens and never says a word is cut at the
         # request's deadline, handshake or not.
         silent = socket.create_connection(("127.0.0.1", run.port))
@@ -229,7 +233,7 @@ def test_handshakes_that_trickle_neither_hold_a_slot_for_ever_nor_shut_out_a_scr
         ends = time.monotonic() + 8
         while time.monotonic() < ends:
             status, text = run.get()
-            assert status == 200 and "calvex_up 1.0" in text
+            assert status == 200 and "calvex_up 1" in text.splitlines()
             time.sleep(0.25)
         feeder.join()
         # Each trickling handshake was cut at its deadline: the server closed them all.
@@ -243,12 +247,11 @@ def test_handshakes_that_trickle_neither_hold_a_slot_for_ever_nor_shut_out_a_scr
 
 
 def test_the_shipped_example_is_a_web_configuration_the_exporter_reads(pki: Path, tmp_path: Path) -> None:
-    from calvex._webconfig import load_web_config
-    from conftest import ROOT
-
     example = tmp_path / "web-config.yml"
     shutil.copyfile(ROOT / "docs" / "exporter" / "web-config.yml", example)
     for name, made in (("calvex.crt", "server.crt"), ("calvex.key", "server.key")):
         shutil.copyfile(pki / made, tmp_path / name)
-    web = load_web_config(str(example))
-    assert web.tls is not None and web.tls.minimum_version == ssl.TLSVersion.TLSv1_2 and list(web.users) == ["prometheus"]
+    with ExporterRun(simulated(), "--web.config.file", str(example)) as run:
+        run.wait_for_log(5, 'msg="serving https://127.0.0.1:')
+        run.tls = client_context(pki)
+        assert run.get()[0] == 401  # its one user's password is the operator's

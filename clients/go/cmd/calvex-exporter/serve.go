@@ -1,0 +1,172 @@
+package main
+
+import (
+	"context"
+	"errors"
+	"log/slog"
+	"net"
+	"net/http"
+	"strings"
+	"sync"
+	"time"
+
+	"github.com/prometheus/client_golang/prometheus"
+	"github.com/prometheus/client_golang/prometheus/collectors"
+	"github.com/prometheus/client_golang/prometheus/promhttp"
+	"github.com/prometheus/exporter-toolkit/web"
+)
+
+// Serving /metrics through the exporter toolkit (TLS, client certificates
+// and basic auth as every exporter reads them), with deadlines so that
+// slow, silent and trickling clients hold up neither scrapes nor the stop.
+
+const (
+	// A client has this long to send its request (a TLS handshake included).
+	requestTimeout = 5 * time.Second
+	// and this long to take the answer.
+	answerTimeout = 10 * time.Second
+	idleTimeout   = 30 * time.Second
+	// A request's head larger than this is refused (431).
+	longestHeaderBytes = 16 << 10
+	// On a stop, requests under way get this long to finish.
+	shutdownGrace = 300 * time.Millisecond
+)
+
+func metricsServer(s settings, h *exporterHelpers, logger *slog.Logger) *http.Server {
+	registry := prometheus.NewRegistry()
+	registry.MustRegister(h.collector(), collectors.NewGoCollector(), collectors.NewProcessCollector(collectors.ProcessCollectorOpts{}))
+	mux := http.NewServeMux()
+	mux.Handle(s.telemetryPath, wholePage(promhttp.HandlerFor(registry, promhttp.HandlerOpts{
+		ErrorLog:      slog.NewLogLogger(logger.Handler(), slog.LevelError),
+		ErrorHandling: promhttp.ContinueOnError,
+	})))
+	if s.telemetryPath != "/" {
+		landing, err := web.NewLandingPage(web.LandingConfig{
+			Name:        "calvex-exporter",
+			Description: "Temperature sensors of this Mac, read through the calvex helper",
+			Version:     version,
+			Profiling:   "false",
+			Links:       []web.LandingLinks{{Address: s.telemetryPath, Text: "Metrics"}},
+		})
+		if err == nil {
+			mux.Handle("/", landing)
+		}
+	}
+	return &http.Server{
+		Handler:           onlyReads(mux),
+		ReadHeaderTimeout: requestTimeout,
+		ReadTimeout:       requestTimeout,
+		WriteTimeout:      answerTimeout,
+		IdleTimeout:       idleTimeout,
+		MaxHeaderBytes:    longestHeaderBytes,
+	}
+}
+
+// wholePage leaves out the query: a scrape is the whole page, one
+// consistent view, whatever name filter it asks for.
+func wholePage(next http.Handler) http.Handler {
+	return http.HandlerFunc(func(w http.ResponseWriter, r *http.Request) {
+		whole := r.Clone(r.Context())
+		whole.URL.RawQuery = ""
+		next.ServeHTTP(w, whole)
+	})
+}
+
+func onlyReads(next http.Handler) http.Handler {
+	return http.HandlerFunc(func(w http.ResponseWriter, r *http.Request) {
+		if r.Method != http.MethodGet && r.Method != http.MethodHead {
+			w.Header().Set("Allow", "GET, HEAD")
+			http.Error(w, http.StatusText(http.StatusMethodNotAllowed), http.StatusMethodNotAllowed)
+			return
+		}
+		next.ServeHTTP(w, r)
+	})
+}
+
+// serving is what the log says is served, from the listeners as bound.
+type serving struct {
+	mu     sync.Mutex
+	scheme string
+	path   string
+	urls   []string
+}
+
+func (v *serving) listening(listener net.Listener, logger *slog.Logger) {
+	url := v.scheme + "://" + listener.Addr().String() + v.path
+	v.mu.Lock()
+	v.urls = append(v.urls, url)
+	v.mu.Unlock()
+	logger.Info("serving " + url)
+}
+
+func (v *serving) said() string {
+	v.mu.Lock()
+	defer v.mu.Unlock()
+	return strings.Join(v.urls, " and ")
+}
+
+func serveUntilStopped(stopping context.Context, s settings, tls bool, h *exporterHelpers, logger *slog.Logger) int {
+	server := metricsServer(s, h, logger)
+	shown := &serving{scheme: "http", path: s.telemetryPath}
+	if tls {
+		shown.scheme = "https"
+	}
+	var noted sync.Once
+	server.BaseContext = func(listener net.Listener) context.Context {
+		shown.listening(listener, logger)
+		noted.Do(func() { h.sayNotes(logger) })
+		return context.Background()
+	}
+	noSocketActivation := false
+	flags := &web.FlagConfig{WebListenAddresses: &s.listen, WebSystemdSocket: &noSocketActivation, WebConfigFile: &s.webConfigFile}
+	served := make(chan error, 1)
+	go func() { served <- web.ListenAndServe(server, flags, logger) }()
+	if failed := lookUntilStopped(stopping, served, h); failed != nil {
+		h.stop()
+		logger.Error(cannotListen(failed, s.listen))
+		return 1
+	}
+	helpersStopped := make(chan struct{})
+	go func() { h.stop(); close(helpersStopped) }()
+	finishing, cut := context.WithTimeout(context.Background(), shutdownGrace)
+	defer cut()
+	if server.Shutdown(finishing) != nil {
+		server.Close() // the clients still there are cut: a stop waits for none
+	}
+	<-served
+	<-helpersStopped
+	logger.Info("stopped serving " + shown.said() + "; both helpers stopped")
+	return 0
+}
+
+// lookUntilStopped keeps the helpers' log until a stop comes (nil) or the
+// server could not start (its error).
+func lookUntilStopped(stopping context.Context, served <-chan error, h *exporterHelpers) error {
+	ticker := time.NewTicker(tick)
+	defer ticker.Stop()
+	for {
+		select {
+		case <-stopping.Done():
+			return nil
+		case err := <-served:
+			if errors.Is(err, http.ErrServerClosed) {
+				return nil
+			}
+			return err
+		case <-ticker.C:
+			h.look()
+		}
+	}
+}
+
+func cannotListen(err error, addresses []string) string {
+	var opErr *net.OpError
+	if errors.As(err, &opErr) && opErr.Op == "listen" {
+		address := strings.Join(addresses, ", ")
+		if opErr.Addr != nil {
+			address = opErr.Addr.String()
+		}
+		return "cannot listen on " + address + ": " + opErr.Err.Error()
+	}
+	return "cannot serve: " + oneLine(err.Error())
+}
