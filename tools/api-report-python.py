@@ -3,7 +3,7 @@
 griffe from the sources (nothing is imported): every name in
 ``calvex.__all__`` with its signature, and each public class's fields,
 properties and methods, its package-internal base classes' included; then
-the options of both command lines. The report is checked in
+the options of its command line. The report is checked in
 (clients/python/etc/calvex.api.txt) and reviewed like code.
 
 Usage: api-report-python.py [--check] [SOURCE_FOLDER]
@@ -95,21 +95,16 @@ def _entry(loader: GriffeLoader, name: str, obj: Any) -> List[str]:
 
 
 def _command_lines(source: Path) -> List[str]:
-    """Each command's options: python -m calvex's as its help shows them
-    (the shared command line), the exporter's as argparse knows them."""
+    """python -m calvex's options as its help shows them (the shared
+    command line)."""
     sys.path.insert(0, str(source))
-    from calvex import _commandline, _contract, exporter  # noqa: E402: from the folder given
+    from calvex import _commandline, _contract  # noqa: E402: from the folder given
 
     lines: List[str] = ["command python -m calvex"]
     for line in _commandline.fill(_contract.COMMAND_LINE["help"]).splitlines():
         option = re.match(r"  (-\S.*?)(?:  |$)", line)
         if option:
             lines.append(f"    {option.group(1)}")
-    lines.append("command calvex-exporter")
-    for action in exporter._parser()._actions:
-        shown = ", ".join(action.option_strings)
-        if shown:
-            lines.append(f"    {shown} {action.metavar or ''}".rstrip())
     return lines
 
 

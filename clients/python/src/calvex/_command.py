@@ -1,6 +1,6 @@
 """Which helper to run and with what argument: the bundled helpers' paths,
 a helper command given instead, and the interval argument, decided before
-anything is started. The faces, ``python -m calvex`` and the exporter all
+anything is started. The faces and ``python -m calvex`` both
 build their commands here."""
 
 import os

@@ -1,9 +1,7 @@
-"""The command lines' words: what ``python -m calvex`` and
-``calvex-exporter`` share (``--helper CMD ...`` and ``--pressure-helper
-CMD ...`` come last, each taking the words up to the other), and
-``python -m calvex``'s own rules and texts, which are npx calvex's."""
+"""``python -m calvex``'s words: ``--helper CMD ...`` and
+``--pressure-helper CMD ...`` come last, each taking the words up to the
+other, and its rules and texts are npx calvex's."""
 
-import argparse
 import re
 from dataclasses import dataclass
 from pathlib import Path
@@ -45,30 +43,6 @@ def split_helper_commands(arguments: Sequence[str]) -> Tuple[List[str], Dict[str
         else:
             current.append(word)
     return leading, commands
-
-
-def add_helper_options(parser: argparse.ArgumentParser) -> None:
-    """Shown in --help; the words themselves are split off before parsing."""
-    parser.add_argument("--helper", nargs="+", metavar="CMD", help="run CMD ... instead of the bundled sensor helper (comes last)")
-    parser.add_argument(
-        "--pressure-helper", nargs="+", metavar="CMD", help="run CMD ... instead of the bundled thermal pressure helper (comes last)"
-    )
-
-
-def parse_with_helpers(parser: argparse.ArgumentParser, arguments: Sequence[str]) -> argparse.Namespace:
-    """The parsed options, with ``helper`` and ``pressure_helper`` set to
-    their commands (None when not given); a bare helper option is a usage
-    error (status 2), said in one line."""
-    leading, commands = split_helper_commands(arguments)
-    options = parser.parse_args(leading)
-    for option, command in commands.items():
-        if not command:
-            parser.error(f"{option} needs a command after it: {option} PATH [ARGUMENTS ...]")
-        if any("\0" in word for word in command):
-            parser.error(f"{option}: a word of the command must not contain a NUL character")
-    options.helper = commands.get("--helper")
-    options.pressure_helper = commands.get("--pressure-helper")
-    return options
 
 
 # -- python -m calvex: the words into options by the rules both commands

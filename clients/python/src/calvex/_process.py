@@ -1,7 +1,7 @@
 """The one place a helper runs: the child process from spawn to reaped,
 driven by the pure run core (_runcore.py), which decides how the run goes
 and ends; this module only does what it answers, with the output read on a
-thread of its own. The blocking face, the asyncio face, the exporter and
+thread of its own. The blocking face, the asyncio face and
 ``python -m calvex`` all run their helpers through HelperRun, so how a run
 ends is decided once."""
 
