@@ -2,7 +2,8 @@
 # Cross-builds the real macOS arm64 calvex and calvex-pressure on Linux with Zig 0.11's C/C++
 # compiler (its own macOS libc headers and libSystem stubs; arm64 output is
 # signed ad hoc). Writes dist/calvex-macos-arm64 and
-# dist/calvex-pressure-macos-arm64, each with its .sha256 beside it.
+# dist/calvex-pressure-macos-arm64, each with its .sha256 beside it, and
+# then calvex-exporter the same way with Go (build-exporter-macos-arm64.sh).
 # The pinned toolchain (tools/macos/package-lock.json) is installed into
 # tools/macos/node_modules on first use and reused afterwards.
 set -euo pipefail
@@ -35,3 +36,4 @@ build() {
 shared=(native/run_settings.cpp native/run_loop.cpp)
 build calvex native/calvex.cpp native/hid_temperature_source.cpp native/snapshot_output.cpp "${shared[@]}"
 build calvex-pressure native/calvex_pressure.cpp native/thermal_pressure_source.cpp native/pressure_output.cpp "${shared[@]}"
+tools/build-exporter-macos-arm64.sh

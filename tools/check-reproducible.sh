@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Proves the release archive and the Python wheels are reproducible: clones
+# Proves the release archive (the exporter's Go build in it too) and the
+# Python wheels are reproducible: clones
 # the current commit into two folders with different names, makes the
 # release and the wheels in each at different times and under different
 # umasks, and compares them byte for byte; then checks each SHA256SUMS.
@@ -11,7 +12,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 commit=$(git rev-parse HEAD)
 version=$(cat VERSION)
-shipped=(calvex-$version-macos-arm64.tar.gz calvex-$version-py3-none-any.whl calvex-$version-py3-none-macosx_11_0_arm64.whl)
+shipped=(calvex-exporter-macos-arm64 calvex-$version-macos-arm64.tar.gz calvex-$version-py3-none-any.whl calvex-$version-py3-none-macosx_11_0_arm64.whl)
 
 release_in() {
     local folder=$1 mask=$2
