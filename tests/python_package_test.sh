@@ -38,15 +38,14 @@ modules=$(cd clients/python/src && { ls calvex/*.py calvex/py.typed; echo calvex
 metadata="0o644 calvex-$version.dist-info/METADATA
 0o644 calvex-$version.dist-info/RECORD
 0o644 calvex-$version.dist-info/WHEEL
-0o644 calvex-$version.dist-info/entry_points.txt
 0o644 calvex-$version.dist-info/licenses/LICENSE"
 [ "$(listing "$any")" = "$metadata
 $modules" ] || fail "the any wheel holds:
 $(listing "$any")"
 [ "$(listing "$macos")" = "$metadata
-${modules/0o644 calvex\/exporter.py/0o755 calvex/bin/calvex-macos-arm64
+${modules/0o644 calvex\/py.typed/0o755 calvex/bin/calvex-macos-arm64
 0o755 calvex/bin/calvex-pressure-macos-arm64
-0o644 calvex/exporter.py}" ] || fail "the macOS wheel holds:
+0o644 calvex/py.typed}" ] || fail "the macOS wheel holds:
 $(listing "$macos")"
 for pair in "$any:py3-none-any:true" "$macos:py3-none-macosx_11_0_arm64:false"; do
     IFS=: read -r wheel tag pure <<<"$pair"
@@ -96,23 +95,10 @@ PY
 "$work/venv/bin/python" -m calvex --json --helper "$simrun" "$calvex" >cli.out || fail "python -m calvex failed"
 [ "$(head -c 12 cli.out)" = '{"sensors":[' ] || fail "python -m calvex --json printed: $(cat cli.out)"
 
-# The exporter's script: without its extra it says what to install; in a
-# venv that sees Debian's prometheus-client it serves.
-"$work/venv/bin/calvex-exporter" --helper "$simrun" "$calvex" 2>exporter.err && fail "calvex-exporter ran without prometheus-client"
-grep -q "pip install 'calvex\[exporter\]'" exporter.err || fail "calvex-exporter without its extra said: $(cat exporter.err)"
-unzip -p "$OLDPWD/$any" "calvex-$version.dist-info/METADATA" | grep -qx "Requires-Dist: prometheus-client>=0.16; extra == 'exporter'" ||
-    fail "the wheel does not declare the exporter extra"
-"$python" -m venv --system-site-packages "$work/served"
-"$work/served/bin/pip" install --quiet --no-index --no-deps "$OLDPWD/$any" || fail "pip could not install $any"
-"$work/served/bin/calvex-exporter" --listen 127.0.0.1:0 --interval-ms 200 --helper "$simrun" "$calvex" 2>served.err &
-exporter=$!
-for _ in $(seq 50); do grep -q serving served.err && break; sleep 0.1; done
-port=$(sed -n 's|.*serving http://127.0.0.1:\([0-9]*\)/metrics|\1|p' served.err)
-for _ in $(seq 50); do "$python" -c "import urllib.request,sys; sys.exit(b'calvex_up 1.0' not in urllib.request.urlopen('http://127.0.0.1:$port/metrics').read())" 2>/dev/null && break; sleep 0.1; done
-"$python" -c "import urllib.request,sys; sys.exit(b'calvex_up 1.0' not in urllib.request.urlopen('http://127.0.0.1:$port/metrics').read())" ||
-    { kill $exporter; fail "the installed calvex-exporter does not serve calvex_up 1: $(cat served.err)"; }
-kill -TERM $exporter
-wait $exporter || fail "calvex-exporter did not exit 0 on SIGTERM"
+# The exporter is a binary of its own now: no extra, no script.
+unzip -p "$OLDPWD/$any" "calvex-$version.dist-info/METADATA" | grep -q "^Provides-Extra:" &&
+    fail "the wheel still declares an extra"
+[ ! -e "$work/venv/bin/calvex-exporter" ] || fail "the wheel still installs a calvex-exporter script"
 
 # The macOS wheel, installed for its platform: the helper keeps its run bit.
 "$work/venv/bin/pip" install --quiet --no-index --no-deps --target "$work/mac" \
@@ -120,4 +106,4 @@ wait $exporter || fail "calvex-exporter did not exit 0 on SIGTERM"
 for name in calvex-macos-arm64 calvex-pressure-macos-arm64; do
     [ -x "$work/mac/calvex/bin/$name" ] || fail "the installed $name is not executable"
 done
-echo "PASS: $(basename "$any") ($(wc -c <"$OLDPWD/$any") bytes) and $(basename "$macos") ($(wc -c <"$OLDPWD/$macos") bytes): files, tags, helper; installed offline; sync, async, python -m calvex and calvex-exporter consumers work"
+echo "PASS: $(basename "$any") ($(wc -c <"$OLDPWD/$any") bytes) and $(basename "$macos") ($(wc -c <"$OLDPWD/$macos") bytes): files, tags, helper; installed offline; sync, async and python -m calvex consumers work"
