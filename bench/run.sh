@@ -21,5 +21,5 @@ node bench/node_client.mjs build | tee -a bench/results.md
 /usr/bin/python3 bench/python_client.py build | tee -a bench/results.md
 # One-shot reads in the Go, Node and Python clients, alternating (half a minute).
 /usr/bin/python3 bench/one_shot.py build | tee -a bench/results.md
-# The exporter's rows (a minute and a half).
+# The exporter's rows (about a minute and a quarter: a minute of scrapes).
 /usr/bin/python3 bench/exporter.py build | tee -a bench/results.md

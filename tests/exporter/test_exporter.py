@@ -11,10 +11,7 @@ import re
 import shutil
 import socket
 import subprocess
-import sys
 import time
-import urllib.parse
-import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any, Dict, List

@@ -6,13 +6,11 @@ a client certificate; refused with a wrong one; plain HTTP and handshakes
 that never finish; and every kind of bad file ending the exporter before it
 listens."""
 
-import json
 import os
 import shutil
 import socket
 import ssl
 import subprocess
-import sys
 import threading
 import time
 from pathlib import Path

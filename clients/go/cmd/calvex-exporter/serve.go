@@ -135,7 +135,7 @@ func serveUntilStopped(stopping context.Context, s settings, tls bool, h *export
 	}
 	<-served
 	<-helpersStopped
-	logger.Info("stopped serving " + shown.said() + "; both helpers stopped")
+	logger.Info("stopped serving " + shown.said() + "; its helpers are stopped and reaped")
 	return 0
 }
 
