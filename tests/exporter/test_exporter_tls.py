@@ -253,3 +253,24 @@ def test_the_shipped_example_is_a_web_configuration_the_exporter_reads(pki: Path
         run.wait_for_log(5, 'msg="serving https://127.0.0.1:')
         run.tls = client_context(pki)
         assert run.get()[0] == 401  # its one user's password is the operator's
+
+
+@pytest.mark.parametrize("tls", [False, True])
+def test_clients_in_the_middle_of_a_request_do_not_hold_up_the_stop(pki: Path, tls: bool) -> None:
+    options = ["--web-config-file", str(web_config(pki, TLS_AND_USERS.format(hash=password_hash())))] if tls else []
+    run = ExporterRun(simulated(), *options)
+    try:
+        if tls:
+            run.tls, run.auth = client_context(pki), ("prometheus", PASSWORD)
+        wait_until(10, "calvex_up 1", lambda: run.value("calvex_up") == 1)
+        # Half a handshake, half a request, and a connection that says nothing.
+        first = client_hello()[:40] if tls else b"GET /metrics HTTP/1.1\r\nHo"
+        stalled = [socket.create_connection(("127.0.0.1", run.port)) for _ in range(30)]
+        for connection in stalled[:20]:
+            connection.sendall(first)
+        took = run.stop()
+        assert took < 3 * TIME_SCALE, f"the stop took {took:.2f} s with {len(stalled)} clients stalled"
+        for connection in stalled:
+            connection.close()
+    finally:
+        run.kill()
