@@ -224,7 +224,8 @@ client_fault "exporter: a POST is answered" exporter_suite clients/go/cmd/calvex
 client_fault "exporter: no deadline for a whole request" exporter_suite clients/go/cmd/calvex-exporter/serve.go \
     "		ReadHeaderTimeout: requestTimeout,
 		ReadTimeout:       requestTimeout," \
-    ""
+    "		ReadHeaderTimeout: 0 * requestTimeout,
+		ReadTimeout:       0 * requestTimeout,"
 client_fault "exporter: a stale reading is served as current" exporter_suite clients/go/cmd/calvex-exporter/collector.go \
     "if view.fresh { // a stale reading is never served as current" \
     "if true {"

@@ -274,3 +274,40 @@ def test_clients_in_the_middle_of_a_request_do_not_hold_up_the_stop(pki: Path, t
             connection.close()
     finally:
         run.kill()
+
+
+def test_a_flood_of_wrong_passwords_does_not_stop_the_right_one_being_served(pki: Path) -> None:
+    # The toolkit checks passwords at request time, one bcrypt at a time:
+    # each wrong password here is a new one, so none is answered from its
+    # cache, and the right one must still get through, if later.
+    hashed = bcrypt.hashpw(PASSWORD.encode(), bcrypt.gensalt(rounds=10)).decode()
+    with ExporterRun(simulated(), "--web-config-file", str(web_config(pki, TLS_AND_USERS.format(hash=hashed)))) as run:
+        run.tls, run.auth = client_context(pki), ("prometheus", PASSWORD)
+        wait_until(10, "calvex_up 1", lambda: run.value("calvex_up") == 1)
+        flooding = threading.Event()
+
+        def flood(worker: int) -> None:
+            attacker = ExporterRun.__new__(ExporterRun)
+            attacker.port, attacker.tls = run.port, client_context(pki)
+            attempt = 0
+            while not flooding.is_set():
+                attempt += 1
+                attacker.auth = ("prometheus", f"wrong-{worker}-{attempt}")
+                assert attacker.get()[0] == 401
+
+        workers = [threading.Thread(target=flood, args=(worker,), daemon=True) for worker in range(8)]
+        for worker in workers:
+            worker.start()
+        slowest = 0.0
+        try:
+            for _ in range(10):
+                asked = time.monotonic()
+                status, _ = run.get()
+                slowest = max(slowest, time.monotonic() - asked)
+                assert status == 200
+                time.sleep(0.25)
+        finally:
+            flooding.set()
+            for worker in workers:
+                worker.join(30)
+        assert slowest < 5 * TIME_SCALE, f"the right password waited {slowest:.2f} s behind the wrong ones"
