@@ -265,10 +265,17 @@ def expected_output(scenario: Path, snapshots: int, simrun: Path, calvex: Path) 
     return done.stdout.decode("utf-8", "surrogateescape")
 
 
+def output_lines(output: str) -> List[str]:
+    """calvex's lines: ended by a line feed alone. A sensor name may hold
+    U+2028 or U+0085, which str.splitlines() would take for line ends."""
+    lines = output.split("\n")
+    return lines[:-1] if lines[-1] == "" else lines
+
+
 def answers(expected: str) -> List[Dict[str, Any]]:
     """What every client must answer for each snapshot of the output."""
     found = []
-    for line in expected.splitlines():
+    for line in output_lines(expected):
         snapshot = parse_line(line)
         if isinstance(snapshot, CalvexError):
             raise RuntimeError(f"calvex wrote a line that is no snapshot: {snapshot}")
@@ -334,7 +341,7 @@ def add(report_path: Path, name: str, replace: bool, scenarios: Path, layouts: P
         staged.commit()
     finally:
         staged.discard()
-    note = f"add-layout: {scenarios / name}.scenario: {len(report['sensors'])} sensors, {len(expected.splitlines())} snapshots; answers added to {layouts}"
+    note = f"add-layout: {scenarios / name}.scenario: {len(report['sensors'])} sensors, {len(output_lines(expected))} snapshots; answers added to {layouts}"
     return note + (f"; replaced the earlier {name} ({', '.join(replaced)})" if replaced else "")
 
 

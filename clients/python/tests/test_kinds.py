@@ -46,7 +46,7 @@ LAYOUTS: Dict[str, Any] = json.loads((ROOT / "clients" / "shared" / "reported-la
 
 
 def _snapshots(scenario: str) -> List[Snapshot]:
-    lines = (ROOT / "sim" / "scenarios" / f"{scenario}.expected").read_text("utf-8").splitlines()
+    lines = (ROOT / "sim" / "scenarios" / f"{scenario}.expected").read_text("utf-8").split("\n")[:-1]
     return [Snapshot(tuple(Sensor(entry["name"], entry["t"]) for entry in json.loads(line)["sensors"])) for line in lines]
 
 
