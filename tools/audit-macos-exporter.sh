@@ -18,16 +18,7 @@ if [ -z "$objdump" ]; then
 fi
 . tools/audit-common.sh
 
-header=$("$objdump" --macho --private-header "$binary")
-echo "$header" | grep -Eq 'MH_MAGIC_64 +ARM64 .* EXECUTE ' || fail "not a 64-bit arm64 Mach-O executable"
-commands=$("$objdump" --macho --private-headers "$binary")
-grep -q 'cmd LC_CODE_SIGNATURE' <<<"$commands" || fail "no LC_CODE_SIGNATURE"
-platform=$(awk '/cmd LC_BUILD_VERSION/{found=1} found && $1=="platform"{print $2; exit}' <<<"$commands")
-minos=$(awk '/cmd LC_BUILD_VERSION/{found=1} found && $1=="minos"{print $2; exit}' <<<"$commands")
-[ "$platform" = macos ] || fail "build platform is '$platform', not macos"
-[ "${minos%%.*}" -le 15 ] 2>/dev/null || fail "minimum macOS '$minos' is above 15"
-dylibs=$(awk '/cmd LC_(LOAD|LOAD_WEAK|REEXPORT|LAZY_LOAD|LOAD_UPWARD)_DYLIB/{want=1; next}
-              want && $1 == "name" {print $2; want=0}' <<<"$commands" | LC_ALL=C sort -u)
+read_macho "$binary"
 [ "$dylibs" = "$expected_dylibs" ] || fail "loads '$(echo $dylibs)', not exactly '$(echo $expected_dylibs)'"
 
 build=$(go version -m "$binary" 2>/dev/null) || fail "no Go build information"

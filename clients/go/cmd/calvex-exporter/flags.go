@@ -163,9 +163,9 @@ func (s *settings) takeWebConfig(aliased, toolkit string) error {
 	if aliased != "" && toolkit != "" && aliased != toolkit {
 		return usageError{"--web.config.file and --web-config-file name two files; give one"}
 	}
-	s.webConfigFile = aliased + toolkit
-	if aliased != "" && toolkit != "" {
-		s.webConfigFile = toolkit
+	s.webConfigFile = toolkit
+	if s.webConfigFile == "" {
+		s.webConfigFile = aliased
 	}
 	if s.webConfigFile != "" && s.textfile != "" {
 		return usageError{"--web.config.file is for serving; in --textfile mode node_exporter serves the file"}
