@@ -7,6 +7,8 @@ into each client's code, so that no client restates a fact by hand:
   protocol.json                    -> tests/protocol_facts.h (the native tests)
   protocol.json, sensor-kinds.json -> the unions in clients/node/index.d.ts,
                                       and copies in clients/go/shared/ (embedded)
+  protocol.json                    -> clients/go/names_linux.go, names_darwin.go
+                                      and codes.go
 
 Usage: shared-code.py           write the files
        shared-code.py --check   exit 1, naming each stale file, when one
@@ -62,7 +64,8 @@ def _c_string(text: str) -> str:
 
 def native_facts(protocol: Dict[str, Any]) -> str:
     lines = [f"// The helpers' protocol, {MADE.format('clients/shared/protocol.json')}.", "#pragma once", ""]
-    for role, table in protocol["errorLines"].items():
+    for role, helper in protocol["helpers"].items():
+        table = helper["errorLines"]
         entries = ", ".join("{" + _c_string(line) + ", " + _c_string(code) + "}" for line, code in table.items())
         lines.append(f"constexpr const char* PROTOCOL_{role.upper()}_ERROR_LINES[][2] = {{{entries}}};")
     levels = ", ".join(_c_string(level) for level in protocol["pressureLevels"])
@@ -73,6 +76,41 @@ def native_facts(protocol: Dict[str, Any]) -> str:
     return "\n".join(lines) + "\n"
 
 
+def go_system_names(protocol: Dict[str, Any], system: str) -> str:
+    """The errno and signal names of the data by the system's numbers: Go
+    has no table of either, and a name the system lacks would not build."""
+    signals = [*protocol["signalNames"]["everywhere"], *protocol["signalNames"][system]]
+    errnos = "".join(f"\t{{syscall.{name}, \"{name}\"}},\n" for name in protocol["errnoNames"])
+    names = "".join(f"\t{{syscall.{name}, \"{name}\"}},\n" for name in signals)
+    return (
+        f"// The errno and signal names every client gives, {MADE.format('clients/shared/protocol.json')}.\n\n"
+        "package calvex\n\n"
+        "import \"syscall\"\n\n"
+        "var errnoNamed = []named[syscall.Errno]{\n" + errnos + "}\n\n"
+        "var signalNamed = []named[syscall.Signal]{\n" + names + "}\n"
+    )
+
+
+_GO_WORDS = {"IOKIT": "IOKit", "HID": "HID"}
+
+
+def go_code_name(code: str) -> str:
+    """IOKIT_NOT_AVAILABLE -> CodeIOKitNotAvailable: Go's initialisms kept."""
+    return "Code" + "".join(_GO_WORDS.get(part, part.capitalize()) for part in code.split("_"))
+
+
+def go_codes(protocol: Dict[str, Any]) -> str:
+    """The failure codes as Go constants of their own type, each with its meaning."""
+    constants = "".join(f"\t// {go_code_name(code)}: {meaning}.\n\t{go_code_name(code)} Code = \"{code}\"\n"
+                        for code, meaning in protocol["codes"].items())
+    return (
+        f"// The failure codes every client shares, {MADE.format('clients/shared/protocol.json')}.\n\n"
+        "package calvex\n\n"
+        "// The codes an *Error carries.\n"
+        "const (\n" + constants + ")\n"
+    )
+
+
 def _union(name: str, members: List[str]) -> str:
     one_line = f"export type {name} = " + " | ".join(f"'{member}'" for member in members) + ";"
     if len(one_line) <= 110:
@@ -80,8 +118,22 @@ def _union(name: str, members: List[str]) -> str:
     return f"export type {name} =\n" + "\n".join(f"  | '{member}'" for member in members) + ";"
 
 
+_CODE_MEANINGS = re.compile(r"(  /\*\*\n)((?:   \* - `[A-Z_]+`: [^\n]*\n)+)(   \*/\n  code: CalvexErrorCode;)")
+
+
+def _code_meanings(text: str, protocol: Dict[str, Any]) -> str:
+    """The doc comment of CalvexError.code: each code's meaning, from the data."""
+    bullets = "".join(f"   * - `{code}`: {meaning}.\n" for code, meaning in protocol["codes"].items())
+    text, count = _CODE_MEANINGS.subn(lambda found: found.group(1) + bullets + found.group(3), text)
+    if count != 1:
+        raise SystemExit("shared-code: index.d.ts must document CalvexError.code with one bullet per code, exactly once")
+    return text
+
+
 def declarations(text: str, protocol: Dict[str, Any], kinds: Dict[str, Any]) -> str:
-    unions = {"CalvexErrorCode": list(protocol["codes"]), "SensorKind": list(kinds["kinds"])}
+    text = _code_meanings(text, protocol)
+    unions = {"CalvexErrorCode": list(protocol["codes"]), "SensorKind": list(kinds["kinds"]),
+              "PressureName": [*protocol["pressureLevels"], protocol["unknownPressure"]]}
     for name, members in unions.items():
         start, end = START.format(name, MADE.format("the shared tables") + " the type"), END.format(name)
         region = re.compile(re.escape(start) + r"\n(.*?)\n" + re.escape(end), re.S)
@@ -103,6 +155,8 @@ def outputs() -> List[Tuple[Path, str]]:
         (ROOT / "clients" / "node" / "contract.js", node_contract(protocol, command_line)),
         (ROOT / "clients" / "python" / "src" / "calvex" / "_contract.py", python_contract(protocol, command_line)),
         (ROOT / "tests" / "protocol_facts.h", native_facts(protocol)),
+        *[(ROOT / "clients" / "go" / f"names_{system}.go", go_system_names(protocol, system)) for system in ("linux", "darwin")],
+        (ROOT / "clients" / "go" / "codes.go", go_codes(protocol)),
         (typings, declarations(typings.read_text(encoding="utf-8"), protocol, kinds)),
     ]
 

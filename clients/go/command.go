@@ -5,6 +5,7 @@ import (
 	"os/exec"
 	"path/filepath"
 	"runtime"
+	"slices"
 	"strconv"
 	"strings"
 	"time"
@@ -17,9 +18,10 @@ import (
 type Option func(*options)
 
 type options struct {
-	interval       time.Duration
-	helper         []string
-	pressureHelper []string
+	interval time.Duration
+	// The words given for each helper, by its option's name; a helper
+	// given no option is not in the map.
+	given map[string][]string
 }
 
 // WithInterval is how often a watch takes a snapshot: raised to 200 ms and
@@ -30,23 +32,40 @@ func WithInterval(interval time.Duration) Option {
 
 // WithHelper runs these words (a program and its leading arguments, not a
 // shell string) instead of the calvex helper found beside the program or
-// in PATH. A word holding a NUL is an error of the call that takes it.
+// in PATH. It names the sensor helper: ReadSensors and WatchSensors run
+// it; a pressure call given it without WithPressureHelper is an *Error
+// (one set of options with both serves every call). No words, an empty
+// program or a word holding a NUL is an *Error of the call that takes it.
 func WithHelper(words ...string) Option {
-	return func(o *options) { o.helper = append([]string(nil), words...) }
+	return func(o *options) { o.given[withHelper] = append([]string{}, words...) }
 }
 
-// WithPressureHelper is WithHelper for the thermal pressure helper.
+// WithPressureHelper is WithHelper for the thermal pressure helper:
+// ReadThermalPressure and WatchThermalPressure run it; a sensor call given
+// it without WithHelper is an *Error.
 func WithPressureHelper(words ...string) Option {
-	return func(o *options) { o.pressureHelper = append([]string(nil), words...) }
+	return func(o *options) { o.given[withPressureHelper] = append([]string{}, words...) }
 }
 
-func optionsOf(given []Option) options {
-	o := options{interval: time.Duration(protocol.IntervalMs.Default) * time.Millisecond}
+const (
+	withHelper         = "WithHelper"
+	withPressureHelper = "WithPressureHelper"
+)
+
+// optionsOf applies the options a call was given; a nil one is an *Error
+// naming the call.
+func optionsOf(call string, given []Option) (options, error) {
+	o := options{interval: time.Duration(protocol.IntervalMs.Default) * time.Millisecond, given: map[string][]string{}}
 	for _, option := range given {
+		if option == nil {
+			return o, badOption("an Option given to " + call + " is nil")
+		}
 		option(&o)
 	}
-	return o
+	return o, nil
 }
+
+func badOption(message string) *Error { return &Error{Code: CodeHelperFailed, Message: message} }
 
 // intervalArgument is the helper's argument for an interval.
 func intervalArgument(interval time.Duration) string {
@@ -54,26 +73,33 @@ func intervalArgument(interval time.Duration) string {
 	return strconv.FormatInt(ms, 10)
 }
 
-// helperCommand is [program, leading words..., argument]: the words given,
-// else the helper named program beside the running executable (as the
-// release archive lays them out), else in PATH.
-func helperCommand(given []string, program, argument string) ([]string, error) {
-	if given != nil {
-		if len(given) == 0 {
-			return nil, &Error{Code: "HELPER_FAILED", Message: "a helper command needs at least its program"}
-		}
-		for _, word := range given {
-			if strings.ContainsRune(word, 0) {
-				return nil, &Error{Code: "HELPER_FAILED", Message: "a helper word must not contain a NUL character"}
-			}
-		}
-		return append(append([]string(nil), given...), argument), nil
+// helperCommand is [program, leading words..., argument] for a call of
+// kind's helper: the words its option gave, else the helper named program
+// beside the running executable (as the release archive lays them out),
+// else in PATH. The other helper's option alone is a mistake of the call:
+// it names a helper the call does not run (with both, as one set of
+// options for both calls, each call takes its own).
+func helperCommand[V any](call string, kind helperKind[V], o options, argument string) ([]string, error) {
+	given, isGiven := o.given[kind.option]
+	if _, other := o.given[kind.otherOption]; other && !isGiven {
+		return nil, badOption(kind.otherOption + " alone does not apply to " + call + ", which runs the " + kind.program + " helper: give it with " + kind.option)
 	}
-	path, looked := findHelper(program)
-	if path == "" {
-		return nil, notFound(program, looked)
+	if !isGiven {
+		path, looked := findHelper(kind.program)
+		if path == "" {
+			return nil, notFound(kind, looked)
+		}
+		return []string{path, argument}, nil
 	}
-	return []string{path, argument}, nil
+	switch {
+	case len(given) == 0:
+		return nil, badOption(kind.option + " needs at least the helper's program")
+	case given[0] == "":
+		return nil, badOption(kind.option + ": the program must not be empty")
+	case slices.ContainsFunc(given, func(word string) bool { return strings.ContainsRune(word, 0) }):
+		return nil, badOption(kind.option + ": a word must not contain a NUL character")
+	}
+	return append(append([]string(nil), given...), argument), nil
 }
 
 func findHelper(program string) (string, []string) {
@@ -97,11 +123,11 @@ func isProgram(path string) bool {
 	return err == nil && info.Mode().IsRegular() && info.Mode().Perm()&0o111 != 0
 }
 
-func notFound(program string, looked []string) *Error {
+func notFound[V any](kind helperKind[V], looked []string) *Error {
 	places := strings.Join(looked, ", then ")
 	if runtime.GOOS != "darwin" || runtime.GOARCH != "arm64" {
-		return &Error{Code: "UNSUPPORTED_PLATFORM", Message: "calvex runs on macOS on Apple Silicon only, not " +
-			runtime.GOOS + " " + runtime.GOARCH + "; no " + program + " helper was found (looked at " + places + "): give one with WithHelper"}
+		return &Error{Code: CodeUnsupportedPlatform, Message: "calvex runs on macOS on Apple Silicon only, not " +
+			runtime.GOOS + " " + runtime.GOARCH + "; no " + kind.program + " helper was found (looked at " + places + "): give one with " + kind.option, Err: exec.ErrNotFound}
 	}
-	return &Error{Code: "HELPER_FAILED", Message: "no " + program + " helper was found: looked at " + places}
+	return &Error{Code: CodeHelperFailed, Message: "no " + kind.program + " helper was found: looked at " + places + "; give one with " + kind.option, Err: exec.ErrNotFound}
 }

@@ -15,24 +15,38 @@ var protocolJSON []byte
 //go:embed shared/sensor-kinds.json
 var sensorKindsJSON []byte
 
+type helperData struct {
+	Program    string            `json:"program"`
+	Role       string            `json:"role"`
+	ErrorLines map[string]string `json:"errorLines"`
+}
+
 type protocolData struct {
-	ErrorLines struct {
-		Sensors  map[string]string `json:"sensors"`
-		Pressure map[string]string `json:"pressure"`
-	} `json:"errorLines"`
-	PressureLevels   []string `json:"pressureLevels"`
-	UnknownPressure  string   `json:"unknownPressure"`
-	LongestLineBytes int      `json:"longestLineBytes"`
-	KeptLineStart    int      `json:"keptLineStart"`
-	IntervalMs       struct {
+	Helpers struct {
+		Sensors  helperData `json:"sensors"`
+		Pressure helperData `json:"pressure"`
+	} `json:"helpers"`
+	PressureLevels     []string `json:"pressureLevels"`
+	UnknownPressure    string   `json:"unknownPressure"`
+	LongestLineBytes   int      `json:"longestLineBytes"`
+	KeptLineStart      int      `json:"keptLineStart"`
+	OverLongStartBytes int      `json:"overLongStartBytes"`
+	DeepestNesting     int      `json:"deepestNesting"`
+	HighestLevel       int64    `json:"highestLevel"`
+	IntervalMs         struct {
 		Shortest int64 `json:"shortest"`
 		Default  int64 `json:"default"`
 		Longest  int64 `json:"longest"`
 	} `json:"intervalMs"`
-	StopGraceMs  int               `json:"stopGraceMs"`
-	Codes        map[string]string `json:"codes"`
-	CannotStart  string            `json:"cannotStart"`
-	SystemErrors map[string]string `json:"systemErrors"`
+	StopGraceMs     int               `json:"stopGraceMs"`
+	KeptStderrBytes int               `json:"keptStderrBytes"`
+	StderrTrimmed   string            `json:"stderrTrimmed"`
+	Codes           map[string]string `json:"codes"`
+	CannotStart     string            `json:"cannotStart"`
+	TimedOut        string            `json:"timedOut"`
+	Silent          string            `json:"silent"`
+	ReadFailed      string            `json:"readFailed"`
+	SystemErrors    map[string]string `json:"systemErrors"`
 }
 
 type kindTable struct {

@@ -12,6 +12,14 @@
 //
 // The helpers are found beside the running program (as the release archive
 // lays them out), then in PATH, unless WithHelper and WithPressureHelper
-// name them. Every failure is an *Error with a Code from the table every
-// calvex client shares. The package uses the standard library only.
+// name them. A failure of the helper, or of the options a call was given,
+// is an *Error with a Code from the table every calvex client shares
+// (errors.As); one that came from the system wraps its error (errors.Is
+// with fs.ErrNotExist tells a missing helper). The end of the context is
+// the context's own error, ctx.Err(), never an *Error.
+//
+// Range over a watch with both variables: "for snapshot := range
+// WatchSensors(ctx)" never sees the failure that ends the loop.
+//
+// The package uses the standard library only.
 package calvex

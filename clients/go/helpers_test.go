@@ -10,6 +10,7 @@ import (
 	"context"
 	"errors"
 	"fmt"
+	"io/fs"
 	"os"
 	"os/exec"
 	"path/filepath"
@@ -302,7 +303,7 @@ func TestEachWayAHelperFails(t *testing.T) {
 	cases := []struct {
 		name    string
 		helper  []string
-		code    string
+		code    Code
 		message string
 		signal  string
 	}{
@@ -366,5 +367,86 @@ func TestTheHelperIsFoundInPathAndEveryPlaceIsNamedWhenItIsNot(t *testing.T) {
 	snapshot, err := ReadSensors(context.Background())
 	if err != nil || len(snapshot.Sensors) != 1 || snapshot.Sensors[0].Celsius != 41 {
 		t.Fatalf("got %v %v", snapshot, err)
+	}
+}
+
+func TestOptionsThatCannotBeHonouredAreErrorsOfTheCall(t *testing.T) {
+	var nilOption Option
+	cases := []struct {
+		name    string
+		call    func() error
+		message string
+	}{
+		{"no words", func() error { _, err := ReadSensors(context.Background(), WithHelper()); return err },
+			"WithHelper needs at least the helper's program"},
+		{"no words from an empty string", func() error {
+			_, err := ReadThermalPressure(context.Background(), WithPressureHelper(strings.Fields("")...))
+			return err
+		}, "WithPressureHelper needs at least the helper's program"},
+		{"an empty program", func() error { _, err := ReadSensors(context.Background(), WithHelper("", "x")); return err },
+			"WithHelper: the program must not be empty"},
+		{"a nil option", func() error { _, err := ReadSensors(context.Background(), nilOption); return err },
+			"an Option given to ReadSensors is nil"},
+		{"the sensor helper's option on a pressure read", func() error {
+			_, err := ReadThermalPressure(context.Background(), WithHelper("/bin/true"))
+			return err
+		}, "WithHelper alone does not apply to ReadThermalPressure, which runs the calvex-pressure helper: give it with WithPressureHelper"},
+		{"the pressure helper's option on a sensor watch", func() error {
+			for _, err := range WatchSensors(context.Background(), WithPressureHelper("/bin/true")) {
+				return err
+			}
+			return nil
+		}, "WithPressureHelper alone does not apply to WatchSensors, which runs the calvex helper: give it with WithHelper"},
+	}
+	for _, each := range cases {
+		t.Run(each.name, func(t *testing.T) {
+			var failure *Error
+			if err := each.call(); !errors.As(err, &failure) || failure.Code != "HELPER_FAILED" || failure.Message != each.message {
+				t.Fatalf("got %v, want %q", err, each.message)
+			}
+		})
+	}
+}
+
+func TestAStartFailureWrapsTheSystemsErrorAndNamesItsHelper(t *testing.T) {
+	_, err := ReadThermalPressure(context.Background(), WithPressureHelper("/nonexistent/calvex-pressure"))
+	if !errors.Is(err, fs.ErrNotExist) || err.Error() != "cannot start the calvex-pressure helper /nonexistent/calvex-pressure: no such file or folder (ENOENT)" {
+		t.Fatalf("got %v", err)
+	}
+	// A program still open for writing cannot run: an errno outside the words.
+	program := filepath.Join(t.TempDir(), "busy")
+	writing, err := os.OpenFile(program, os.O_CREATE|os.O_WRONLY, 0o755)
+	if err != nil {
+		t.Fatal(err)
+	}
+	defer writing.Close()
+	_, err = ReadSensors(context.Background(), WithHelper(program))
+	var failure *Error
+	if !errors.As(err, &failure) || failure.Code != "HELPER_FAILED" || failure.Message != "cannot start the calvex helper "+program+": ETXTBSY" ||
+		!errors.Is(err, syscall.ETXTBSY) {
+		t.Fatalf("got %v", err)
+	}
+}
+
+func TestAPanicInTheReaderEndsTheRunAndReapsTheHelper(t *testing.T) {
+	faulty := func(string) (Snapshot, error) { panic("injected") }
+	run := startRun([]string{"/bin/sh", "-c", "trap '' TERM; echo '{\"sensors\":[]}'; exec sleep 30"}, faulty, true, sensorHelper.role)
+	select {
+	case <-run.done:
+	case <-time.After(10 * time.Second):
+		t.Fatal("the run did not end")
+	}
+	if run.failure == nil || run.failure.Message != "reading the calvex helper's output failed: injected" {
+		t.Fatalf("got %v", run.failure)
+	}
+}
+
+func TestOneSetOfOptionsServesBothCalls(t *testing.T) {
+	options := []Option{WithHelper(simulated(tool, scenario("laptop"))...), WithPressureHelper(simulated(pressureTool, "CALVEX_SIM_PRESSURE=2")...)}
+	if _, err := ReadSensors(context.Background(), options...); err != nil {
+		t.Fatal(err)
+	}
+	if pressure, err := ReadThermalPressure(context.Background(), options...); err != nil || pressure.Pressure != "heavy" {
+		t.Fatalf("got %v %v", pressure, err)
 	}
 }

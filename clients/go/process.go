@@ -1,6 +1,7 @@
 package calvex
 
 import (
+	"fmt"
 	"io"
 	"os"
 	"os/exec"
@@ -82,6 +83,7 @@ func (run *helperRun[V]) close() {
 // The feeding goroutines.
 
 func (run *helperRun[V]) read(pipe io.Reader, chunk func([]byte) []action, end func() []action) {
+	defer run.recoverReader()
 	buffer := make([]byte, readChunkBytes)
 	for {
 		count, err := pipe.Read(buffer)
@@ -93,6 +95,20 @@ func (run *helperRun[V]) read(pipe io.Reader, chunk func([]byte) []action, end f
 			return
 		}
 	}
+}
+
+// recoverReader turns a fault of the client's own (a parse that panics)
+// into the run's failure, and kills the helper so that wait() reaps it:
+// the call ends with an error, never a hang or a crash.
+func (run *helperRun[V]) recoverReader() {
+	fault := recover()
+	if fault == nil {
+		return
+	}
+	failure := helperFailed(protocol.ReadFailed, "role", run.core.role, "error", fmt.Sprint(fault))
+	run.locked(func() []action {
+		return append(run.core.stop(failure), action{kind: actSignal, name: "SIGKILL"})
+	})
 }
 
 func (run *helperRun[V]) wait() {
@@ -110,14 +126,6 @@ func exitOf(state *os.ProcessState, err error) (*int, string) {
 	}
 	code := state.ExitCode()
 	return &code, ""
-}
-
-// The names the other clients give the signals a helper meets.
-var signalNames = map[syscall.Signal]string{
-	syscall.SIGHUP: "SIGHUP", syscall.SIGINT: "SIGINT", syscall.SIGQUIT: "SIGQUIT", syscall.SIGILL: "SIGILL",
-	syscall.SIGTRAP: "SIGTRAP", syscall.SIGABRT: "SIGABRT", syscall.SIGBUS: "SIGBUS", syscall.SIGFPE: "SIGFPE",
-	syscall.SIGKILL: "SIGKILL", syscall.SIGUSR1: "SIGUSR1", syscall.SIGSEGV: "SIGSEGV", syscall.SIGUSR2: "SIGUSR2",
-	syscall.SIGPIPE: "SIGPIPE", syscall.SIGALRM: "SIGALRM", syscall.SIGTERM: "SIGTERM",
 }
 
 func signalName(signal syscall.Signal) string {

@@ -4,6 +4,7 @@ import (
 	"encoding/json"
 	"errors"
 	"io"
+	"os/exec"
 	"strings"
 	"syscall"
 )
@@ -36,40 +37,55 @@ type ThermalPressure struct {
 	Level    *int
 }
 
+// Code says why a run failed: one of the codes every calvex client shares
+// (CodeHelperFailed, ...; codes.go lists them with their meanings).
+type Code string
+
+// Meaning is what the code means, in one sentence, or "" for a code that
+// is not one of the shared ones.
+func (c Code) Meaning() string { return protocol.Codes[string(c)] }
+
 // Error is how a run failed; use it with errors.As. Code is one of the
-// shared table's: IOKIT_NOT_AVAILABLE, NO_HID_EVENT_SYSTEM,
-// PRESSURE_NOT_AVAILABLE, NO_PRESSURE_NOTIFICATION, UNSUPPORTED_PLATFORM,
-// HELPER_FAILED, BAD_OUTPUT (CodeMeaning says what each means).
+// shared table's: CodeIOKitNotAvailable, CodeNoHIDEventSystem,
+// CodePressureNotAvailable, CodeNoPressureNotification,
+// CodeUnsupportedPlatform, CodeHelperFailed, CodeBadOutput.
 type Error struct {
-	Code    string
+	Code    Code
 	Message string
 	// Line is the helper's line, for BAD_OUTPUT and the error-line codes.
 	Line string
 	// Signal is the name of the signal that ended the helper ("SIGINT"), if one did.
 	Signal string
+	// Err is the system's error the failure came from, if one did: a
+	// helper that cannot start wraps it, so errors.Is(err, fs.ErrNotExist)
+	// tells a missing helper.
+	Err error
 }
 
 func (e *Error) Error() string { return e.Message }
 
-// CodeMeaning is what a failure code means, in one sentence, or "".
-func CodeMeaning(code string) string { return protocol.Codes[code] }
+// Unwrap is the system's error the failure came from, or nil.
+func (e *Error) Unwrap() error { return e.Err }
 
 func badOutput(what, line string) *Error {
-	return &Error{Code: "BAD_OUTPUT", Message: "calvex wrote " + what + ": " + line, Line: line}
+	return &Error{Code: CodeBadOutput, Message: "calvex wrote " + what + ": " + line, Line: line}
 }
 
 // overLongLine is the error for a line that went past the cap.
 func overLongLine(start string) *Error {
-	kept := []rune(start)
+	kept := []rune(start) // code points, as every client counts them
 	if len(kept) > protocol.KeptLineStart {
 		kept = kept[:protocol.KeptLineStart]
 	}
-	return &Error{Code: "BAD_OUTPUT", Message: "calvex wrote an over-long line: " + string(kept) + "…", Line: string(kept)}
+	return &Error{Code: CodeBadOutput, Message: "calvex wrote an over-long line: " + string(kept) + "…", Line: string(kept)}
 }
 
 // decoded is the line's JSON value, numbers kept as written; false when the
-// line is not one JSON value.
+// line is not one JSON value, or nests deeper than the protocol allows.
 func decoded(line string) (any, bool) {
+	if nestsTooDeeply(line) {
+		return nil, false
+	}
 	decoder := json.NewDecoder(strings.NewReader(line))
 	decoder.UseNumber()
 	var message any
@@ -82,11 +98,33 @@ func decoded(line string) (any, bool) {
 	return message, true
 }
 
+// nestsTooDeeply says whether the line's brackets, outside strings, go
+// deeper than the protocol allows (the decoder's own bound is far higher).
+func nestsTooDeeply(line string) bool {
+	depth, inString := 0, false
+	for at := 0; at < len(line); at++ {
+		switch c := line[at]; {
+		case inString && c == '\\':
+			at++
+		case c == '"':
+			inString = !inString
+		case inString:
+		case c == '[' || c == '{':
+			if depth++; depth > protocol.DeepestNesting {
+				return true
+			}
+		case c == ']' || c == '}':
+			depth--
+		}
+	}
+	return false
+}
+
 func errorLine(message any, codes map[string]string, line string) *Error {
 	object, _ := message.(map[string]any)
 	text, isText := object["error"].(string)
 	if code, found := codes[text]; isText && found {
-		return &Error{Code: code, Message: "calvex: " + text, Line: line}
+		return &Error{Code: Code(code), Message: "calvex: " + text, Line: line}
 	}
 	return nil
 }
@@ -109,7 +147,7 @@ func parseLine(line string) (Snapshot, error) {
 		}
 		return Snapshot{Sensors: sensors}, nil
 	}
-	if failure := errorLine(message, protocol.ErrorLines.Sensors, line); failure != nil {
+	if failure := errorLine(message, protocol.Helpers.Sensors.ErrorLines, line); failure != nil {
 		return Snapshot{}, failure
 	}
 	return Snapshot{}, badOutput("a line that is neither a snapshot nor an error", line)
@@ -135,7 +173,7 @@ func parsePressureLine(line string) (ThermalPressure, error) {
 	if pressure, ok := pressureOf(message); ok {
 		return pressure, nil
 	}
-	if failure := errorLine(message, protocol.ErrorLines.Pressure, line); failure != nil {
+	if failure := errorLine(message, protocol.Helpers.Pressure.ErrorLines, line); failure != nil {
 		return ThermalPressure{}, failure
 	}
 	return ThermalPressure{}, badOutput("a line that is neither a pressure level nor an error", line)
@@ -156,9 +194,13 @@ func pressureOf(message any) (ThermalPressure, bool) {
 		return ThermalPressure{Pressure: pressure}, pressure == protocol.UnknownPressure
 	}
 	number, isNumber := raw.(json.Number)
+	if !isNumber || strings.ContainsAny(number.String(), ".eE-") {
+		return ThermalPressure{}, false // a level is a whole number, written without sign, fraction or exponent
+	}
 	level, err := number.Int64()
-	if !isNumber || err != nil || level < 0 || strings.ContainsAny(number.String(), ".eE") {
-		return ThermalPressure{}, false
+	if err != nil || level > protocol.HighestLevel {
+		// More than every client can hold exactly: unknown, with no number.
+		return ThermalPressure{Pressure: pressure}, pressure == protocol.UnknownPressure
 	}
 	named := protocol.UnknownPressure
 	if level < int64(len(protocol.PressureLevels)) {
@@ -172,7 +214,9 @@ func pressureOf(message any) (ThermalPressure, bool) {
 // from every client.
 func systemError(err error) string {
 	var number syscall.Errno
-	if !errors.As(err, &number) {
+	if errors.Is(err, exec.ErrNotFound) {
+		number = syscall.ENOENT // not in PATH: what the other clients' spawn says
+	} else if !errors.As(err, &number) {
 		return err.Error()
 	}
 	name := errnoName(number)
@@ -187,14 +231,38 @@ func systemError(err error) string {
 
 func cannotStart(role, program string, err error) *Error {
 	message := strings.NewReplacer("{role}", role, "{program}", program, "{reason}", systemError(err)).Replace(protocol.CannotStart)
-	return &Error{Code: "HELPER_FAILED", Message: message}
+	return &Error{Code: CodeHelperFailed, Message: message, Err: err}
 }
 
-// The names of the errors a start can meet, for the shared words.
-var errnoNames = map[syscall.Errno]string{
-	syscall.ENOENT: "ENOENT", syscall.EACCES: "EACCES", syscall.EPERM: "EPERM", syscall.ENOEXEC: "ENOEXEC",
-	syscall.EISDIR: "EISDIR", syscall.ENOTDIR: "ENOTDIR", syscall.EROFS: "EROFS", syscall.ENOSPC: "ENOSPC",
-	syscall.ENAMETOOLONG: "ENAMETOOLONG", syscall.ELOOP: "ELOOP",
+// helperFailed is HELPER_FAILED with one of the protocol's sentences
+// (timedOut, silent, readFailed), filled: pairs of name and value.
+func helperFailed(sentence string, pairs ...string) *Error {
+	for at := 0; at+1 < len(pairs); at += 2 {
+		sentence = strings.ReplaceAll(sentence, "{"+pairs[at]+"}", pairs[at+1])
+	}
+	return &Error{Code: CodeHelperFailed, Message: sentence}
+}
+
+// The errno and signal names every client gives, by this system's numbers
+// (names_GOOS.go, from the shared data); the first name of a number wins.
+var (
+	errnoNames  = firstNames(errnoNamed)
+	signalNames = firstNames(signalNamed)
+)
+
+type named[N comparable] struct {
+	number N
+	name   string
+}
+
+func firstNames[N comparable](entries []named[N]) map[N]string {
+	names := make(map[N]string, len(entries))
+	for _, entry := range entries {
+		if names[entry.number] == "" {
+			names[entry.number] = entry.name
+		}
+	}
+	return names
 }
 
 func errnoName(number syscall.Errno) string { return errnoNames[number] }

@@ -15,15 +15,6 @@ import (
 // goroutine: process.go does those. The other clients' run cores are the
 // same machine, and clients/shared/run-cases.json holds all to it.
 
-const (
-	defaultRole  = "the calvex helper"
-	pressureRole = "the calvex-pressure helper"
-	// What the helper wrote on standard error, kept for the failure message.
-	keptStderrBytes = 1024
-	// How much of an over-long line is decoded for its error.
-	overLongStartBytes = 400
-)
-
 type actionKind int
 
 const (
@@ -129,7 +120,7 @@ func (c *runCore[V]) output(chunk []byte) []action {
 	if c.pendingBytes > protocol.LongestLineBytes {
 		begun := bytes.Join(c.pieces, nil)
 		c.pieces, c.pendingBytes = nil, 0
-		actions = append(actions, c.stop(overLongLine(decodeUTF8(begun[:min(len(begun), overLongStartBytes)])))...)
+		actions = append(actions, c.stop(overLongLine(decodeUTF8(begun[:min(len(begun), protocol.OverLongStartBytes)])))...)
 	}
 	return actions
 }
@@ -144,7 +135,7 @@ func indexFrom(chunk []byte, start int) int {
 
 func (c *runCore[V]) errorOutput(chunk []byte) []action {
 	c.stderrTail = append(c.stderrTail, chunk...)
-	if extra := len(c.stderrTail) - keptStderrBytes; extra > 0 {
+	if extra := len(c.stderrTail) - protocol.KeptStderrBytes; extra > 0 {
 		c.stderrTail = append([]byte(nil), c.stderrTail[extra:]...)
 	}
 	return nil
@@ -201,7 +192,7 @@ func (c *runCore[V]) deliver(line string) []action {
 	if err != nil {
 		var failure *Error
 		if !errors.As(err, &failure) {
-			failure = &Error{Code: "BAD_OUTPUT", Message: err.Error(), Line: line}
+			failure = &Error{Code: CodeBadOutput, Message: err.Error(), Line: line}
 		}
 		return c.stop(failure)
 	}
@@ -249,10 +240,10 @@ func exitFailure(exit *exitStatus, stderrTail []byte, withoutLine bool, role str
 		how += " without writing a line"
 	}
 	message := role + " " + how
-	if said := strings.TrimSpace(decodeUTF8(stderrTail)); said != "" {
+	if said := strings.Trim(decodeUTF8(stderrTail), protocol.StderrTrimmed); said != "" {
 		message += "; it said: " + said
 	}
-	return &Error{Code: "HELPER_FAILED", Message: message, Signal: exit.signal}
+	return &Error{Code: CodeHelperFailed, Message: message, Signal: exit.signal}
 }
 
 // decodeUTF8 replaces each maximal invalid subpart with one U+FFFD, as the

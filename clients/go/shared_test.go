@@ -12,8 +12,10 @@ import (
 	"os"
 	"path/filepath"
 	"reflect"
+	"runtime"
 	"strconv"
 	"strings"
+	"syscall"
 	"testing"
 	"time"
 )
@@ -118,7 +120,7 @@ func TestEveryPressureLineVector(t *testing.T) {
 		var line string
 		_ = json.Unmarshal(each[0], &line)
 		got, err := parsePressureLine(line)
-		var code string
+		var code Code
 		if json.Unmarshal(each[1], &code) == nil {
 			var failure *Error
 			if !errors.As(err, &failure) || failure.Code != code || failure.Line != line {
@@ -296,20 +298,24 @@ func TestEveryRunCase(t *testing.T) {
 				ended, taken, failure = done()
 			}
 			if each.Parse == "sensors" {
-				core := newRunCore(parseLine, each.Once, defaultRole)
+				core := newRunCore(parseLine, each.Once, sensorHelper.role)
 				run(core, func() (bool, any, *Error) { v, ok := core.take(); return core.ended, takenOf(v, ok), core.failure })
 			} else {
-				core := newRunCore(parsePressureLine, each.Once, defaultRole)
+				core := newRunCore(parsePressureLine, each.Once, pressureHelper.role)
 				run(core, func() (bool, any, *Error) { v, ok := core.take(); return core.ended, takenOf(v, ok), core.failure })
 			}
 			got := map[string]any{"actions": actions, "ended": ended, "taken": taken, "failure": failureOf(failure)}
+			// Compared as JSON, each side written the same way, so that -0
+			// and 0 differ as they do in the data.
 			var want map[string]any
 			_ = json.Unmarshal(each.Expect, &want)
 			gotJSON, _ := json.Marshal(got)
 			var gotPlain map[string]any
 			_ = json.Unmarshal(gotJSON, &gotPlain)
-			if !reflect.DeepEqual(gotPlain, want) {
-				t.Errorf("got  %s\nwant %s", gotJSON, each.Expect)
+			gotText, _ := json.Marshal(gotPlain)
+			wantText, _ := json.Marshal(want)
+			if string(gotText) != string(wantText) {
+				t.Errorf("got  %s\nwant %s", gotText, wantText)
 			}
 		})
 	}
@@ -338,7 +344,7 @@ func failureOf(failure *Error) any {
 func TestTheProtocolDataIsRead(t *testing.T) {
 	var shared protocolData
 	readShared(t, "protocol.json", &shared)
-	for role, lines := range map[string]map[string]string{"sensors": shared.ErrorLines.Sensors, "pressure": shared.ErrorLines.Pressure} {
+	for role, lines := range map[string]map[string]string{"sensors": shared.Helpers.Sensors.ErrorLines, "pressure": shared.Helpers.Pressure.ErrorLines} {
 		for text, code := range lines {
 			line := `{"error":"` + text + `"}`
 			var err error
@@ -348,7 +354,7 @@ func TestTheProtocolDataIsRead(t *testing.T) {
 				_, err = parsePressureLine(line)
 			}
 			var failure *Error
-			if !errors.As(err, &failure) || failure.Code != code || CodeMeaning(code) == "" {
+			if !errors.As(err, &failure) || string(failure.Code) != code || failure.Code.Meaning() == "" {
 				t.Errorf("%s: %v, want %s", line, err, code)
 			}
 		}
@@ -361,7 +367,54 @@ func TestTheProtocolDataIsRead(t *testing.T) {
 			t.Errorf("intervalArgument(%d ms) = %s, want %s", each.interval, got, each.want)
 		}
 	}
-	if got := intervalArgument(optionsOf(nil).interval); got != itoaForTest(int(shared.IntervalMs.Default)) {
-		t.Errorf("the default interval is %s ms", got)
+	if o, _ := optionsOf("ReadSensors", nil); intervalArgument(o.interval) != itoaForTest(int(shared.IntervalMs.Default)) {
+		t.Errorf("the default interval is %s ms", intervalArgument(o.interval))
+	}
+}
+
+func TestEachCodeConstantIsASharedCodeWithItsMeaning(t *testing.T) {
+	var shared protocolData
+	readShared(t, "protocol.json", &shared)
+	constants := []Code{CodeIOKitNotAvailable, CodeNoHIDEventSystem, CodePressureNotAvailable, CodeNoPressureNotification,
+		CodeUnsupportedPlatform, CodeHelperFailed, CodeBadOutput}
+	if len(constants) != len(shared.Codes) {
+		t.Fatalf("%d constants for %d shared codes", len(constants), len(shared.Codes))
+	}
+	for _, code := range constants {
+		if code.Meaning() == "" || code.Meaning() != shared.Codes[string(code)] {
+			t.Errorf("%s means %q", code, code.Meaning())
+		}
+	}
+	if Code("NO_SUCH_CODE").Meaning() != "" {
+		t.Error("an unknown code has a meaning")
+	}
+}
+
+func TestTheErrnoAndSignalNamesAreTheSharedOnesByThisSystemsNumbers(t *testing.T) {
+	var shared struct {
+		ErrnoNames  []string            `json:"errnoNames"`
+		SignalNames map[string][]string `json:"signalNames"`
+	}
+	readShared(t, "protocol.json", &shared)
+	named := map[string]bool{}
+	for _, name := range errnoNames {
+		named[name] = true
+	}
+	for _, name := range shared.ErrnoNames {
+		if !named[name] {
+			t.Errorf("errno %s has no number here", name)
+		}
+	}
+	for _, each := range []struct {
+		signal syscall.Signal
+		want   string
+	}{{syscall.SIGXCPU, "SIGXCPU"}, {syscall.SIGSYS, "SIGSYS"}, {syscall.SIGPROF, "SIGPROF"}, {syscall.SIGVTALRM, "SIGVTALRM"},
+		{syscall.SIGIO, "SIGIO"}, {syscall.SIGABRT, "SIGABRT"}, {syscall.Signal(34), "signal 34"}, {syscall.Signal(64), "signal 64"}} {
+		if got := signalName(each.signal); got != each.want {
+			t.Errorf("signal %d is %q, want %q", int(each.signal), got, each.want)
+		}
+	}
+	if got := len(signalNames); got != len(shared.SignalNames["everywhere"])+len(shared.SignalNames[runtime.GOOS]) {
+		t.Errorf("%d signal names", got)
 	}
 }

@@ -12,9 +12,9 @@ import { DEFAULT_INTERVAL_MS, helperCommand, intervalArgument, pressureCommand }
 import { Watch, readOnce } from './faces.js';
 import { UsageError, fill, parseCommand } from './commandline.js';
 import { COMMAND_LINE } from './contract.js';
-import { CalvexError, ERROR_CODES, parseLine, parsePressureLine, systemError } from './protocol.js';
-import { buildReport, gather, personLine } from './report.js';
-import { Trends, pressureText, view } from './terminal.js';
+import { CalvexError, ERROR_CODES, PRESSURE_HELPER, SENSOR_HELPER, parseLine, systemError, timeoutFailure } from './protocol.js';
+import { buildReport, gather, personLine, reportText } from './report.js';
+import { Trends, pressureText, unicodeTerminal, view } from './terminal.js';
 
 const USAGE_STATUS = COMMAND_LINE.usageStatus;
 const FAILURE_STATUS = COMMAND_LINE.failureStatus;
@@ -37,14 +37,6 @@ function version() {
   return JSON.parse(readFileSync(new URL('./package.json', import.meta.url), 'utf8')).version;
 }
 
-// Whether the terminal can show the trend's block characters: not a dumb
-// one, and a UTF-8 locale (LC_ALL, else LC_CTYPE, else LANG).
-function unicodeTerminal(environment) {
-  if (environment.TERM === 'dumb') return false;
-  const locale = (environment.LC_ALL || environment.LC_CTYPE || environment.LANG || '').toLowerCase();
-  return locale.includes('utf-8') || locale.includes('utf8');
-}
-
 // What a person reads when the helper fails: one sentence.
 function sentence(error) {
   const said = error.line !== undefined && error.code !== 'BAD_OUTPUT' ? ` (the helper said: ${error.line})` : '';
@@ -57,8 +49,8 @@ function sentence(error) {
 async function pressureOnce(given) {
   const command = pressureCommand(given, '--once');
   if (command === null) return null;
-  return readOnce(() => command, parsePressureLine, AbortSignal.timeout(PRESSURE_TIMEOUT_MS)).catch((error) =>
-    error instanceof CalvexError ? error : new CalvexError('HELPER_FAILED', 'the pressure helper did not finish within the timeout and was stopped'),
+  return readOnce(() => command, PRESSURE_HELPER, AbortSignal.timeout(PRESSURE_TIMEOUT_MS)).catch((error) =>
+    error instanceof CalvexError ? error : timeoutFailure(PRESSURE_HELPER),
   );
 }
 
@@ -79,13 +71,13 @@ async function printJson(options, out) {
   const command = helperCommand(options.helper, once ? '--once' : intervalArgument(options.watch));
   try {
     if (once) {
-      await write(out, `${await readOnce(() => command, rawLine)}\n`);
+      await write(out, `${await readOnce(() => command, SENSOR_HELPER.withParse(rawLine))}\n`);
       const pressure = await pressureOnce(options.pressureHelper);
       if (pressure !== null && !(pressure instanceof CalvexError)) await write(out, `${JSON.stringify(pressure)}\n`);
       else if (pressure?.line !== undefined) await write(out, `${pressure.line}\n`);
       return 0;
     }
-    for await (const line of new Watch(() => command, rawLine)) await write(out, `${line}\n`);
+    for await (const line of new Watch(() => command, SENSOR_HELPER.withParse(rawLine))) await write(out, `${line}\n`);
   } catch (error) {
     if (error instanceof CalvexError && Object.values(ERROR_CODES).includes(error.code) && error.line !== undefined) {
       await write(out, `${error.line}\n`);
@@ -102,7 +94,7 @@ class PressureFollower {
   constructor(command, onChange) {
     this.latest = null;
     this.since = Date.now();
-    this.watch = command === null ? null : new Watch(() => command, parsePressureLine);
+    this.watch = command === null ? null : new Watch(() => command, PRESSURE_HELPER);
     this.done = this.watch === null ? Promise.resolve() : this.follow(onChange);
   }
 
@@ -140,7 +132,7 @@ class PressureFollower {
 async function watchView(options, out, stopping) {
   const argument = intervalArgument(options.watch);
   const command = helperCommand(options.helper, argument);
-  const sensors = new Watch(() => command, parseLine);
+  const sensors = new Watch(() => command, SENSOR_HELPER);
   const onTerminal = out.isTTY === true;
   const trends = new Trends();
   const unicode = unicodeTerminal(process.env);
@@ -221,7 +213,7 @@ async function writeReport(options, out, err) {
     const client = { name: 'calvex (npm)', version: version() };
     const record = await gather(options.report, REPORT_INTERVAL_MS, sensors, pressure, client, process.env);
     const report = buildReport(record);
-    const text = `${JSON.stringify(report, null, 2)}\n`;
+    const text = reportText(report);
     if (file === null) await write(out, text);
     else finishReport(file, options.output, text);
     err.write(`${personLine(report, file === null ? 'standard output' : options.output)}\n`);
@@ -232,7 +224,7 @@ async function writeReport(options, out, err) {
 }
 
 async function oneView(options, out) {
-  const snapshot = await readOnce(() => helperCommand(options.helper, '--once'), parseLine);
+  const snapshot = await readOnce(() => helperCommand(options.helper, '--once'), SENSOR_HELPER);
   const pressure = await pressureOnce(options.pressureHelper);
   await write(out, `${view(snapshot, { first: pressure === null ? null : pressureText(pressure) }).join('\n')}\n`);
   return 0;

@@ -29,21 +29,23 @@ export function fill(template, values = {}) {
 // Words the command does not take; the message is the shared one.
 export class UsageError extends Error {}
 
-// The options before the first helper option, and each helper option's
-// command: --helper and --pressure-helper come last, each taking the words
-// up to the other.
+// The options before the first helper option, each helper option's
+// command, and the helper options given more than once: --helper and
+// --pressure-helper come last, each taking the words up to the other.
 function splitHelperCommands(words) {
   const leading = [];
   const commands = {};
+  const twice = [];
   let current = null;
   for (const word of words) {
     if (HELPER_OPTIONS.includes(word)) {
+      if (Object.hasOwn(commands, word) && !twice.includes(word)) twice.push(word);
       commands[word] = [];
       current = commands[word];
     } else if (current === null) leading.push(word);
     else current.push(word);
   }
-  return { leading, commands };
+  return { leading, commands, twice };
 }
 
 // The word after an option that takes an optional value, when it is one:
@@ -98,7 +100,7 @@ function readLeading(words, options) {
   return problems;
 }
 
-function combinationProblems(options, commands) {
+function combinationProblems(options, commands, twice) {
   const messages = RULES.messages;
   const problems = [];
   const modes = [
@@ -108,6 +110,7 @@ function combinationProblems(options, commands) {
   ].filter(([, given]) => given).map(([name]) => name);
   if (modes.length > 1) problems.push(fill(messages.notAllowedWith, { first: modes[0], second: modes[1] }));
   if (options.output !== null && options.report === null) problems.push(messages.outputWithoutReport);
+  for (const option of twice) problems.push(fill(messages.helperTwice, { option }));
   for (const [option, command] of Object.entries(commands)) {
     if (command.length === 0) problems.push(fill(messages.helperNeedsCommand, { option }));
     else if (command.some((word) => word.includes('\0'))) problems.push(fill(messages.helperNul, { option }));
@@ -118,14 +121,14 @@ function combinationProblems(options, commands) {
 // The options of `npx calvex`; a UsageError with the first problem found.
 // --help and --version answer whatever else is there.
 export function parseCommand(words) {
-  const { leading, commands } = splitHelperCommands(words);
+  const { leading, commands, twice } = splitHelperCommands(words);
   const options = {
     json: false, once: false, watch: null, report: null, output: null, help: false, version: false,
     helper: commands['--helper'], pressureHelper: commands['--pressure-helper'],
   };
   const problems = readLeading(leading, options);
   if (options.help || options.version) return options;
-  problems.push(...combinationProblems(options, commands));
+  problems.push(...combinationProblems(options, commands, twice));
   if (problems.length > 0) throw new UsageError(problems[0]);
   return options;
 }

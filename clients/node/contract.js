@@ -5,14 +5,22 @@ function deepFreeze(value) {
 }
 
 export const PROTOCOL = deepFreeze({
-  "errorLines": {
+  "helpers": {
     "sensors": {
-      "IOKit not available": "IOKIT_NOT_AVAILABLE",
-      "no HID event system": "NO_HID_EVENT_SYSTEM"
+      "program": "calvex",
+      "role": "the calvex helper",
+      "errorLines": {
+        "IOKit not available": "IOKIT_NOT_AVAILABLE",
+        "no HID event system": "NO_HID_EVENT_SYSTEM"
+      }
     },
     "pressure": {
-      "thermal pressure not available": "PRESSURE_NOT_AVAILABLE",
-      "no thermal pressure notification": "NO_PRESSURE_NOTIFICATION"
+      "program": "calvex-pressure",
+      "role": "the calvex-pressure helper",
+      "errorLines": {
+        "thermal pressure not available": "PRESSURE_NOT_AVAILABLE",
+        "no thermal pressure notification": "NO_PRESSURE_NOTIFICATION"
+      }
     }
   },
   "pressureLevels": [
@@ -25,12 +33,17 @@ export const PROTOCOL = deepFreeze({
   "unknownPressure": "unknown",
   "longestLineBytes": 4194304,
   "keptLineStart": 200,
+  "overLongStartBytes": 400,
+  "deepestNesting": 64,
+  "highestLevel": 9007199254740991,
   "intervalMs": {
     "shortest": 200,
     "default": 2000,
     "longest": 4294967
   },
   "stopGraceMs": 1000,
+  "keptStderrBytes": 1024,
+  "stderrTrimmed": " \t\n\u000b\f\r",
   "codes": {
     "IOKIT_NOT_AVAILABLE": "the helper could not load IOKit or CoreFoundation",
     "NO_HID_EVENT_SYSTEM": "the helper could not open the HID event system",
@@ -41,6 +54,9 @@ export const PROTOCOL = deepFreeze({
     "BAD_OUTPUT": "the helper wrote a line that is neither a snapshot nor an error line"
   },
   "cannotStart": "cannot start {role} {program}: {reason}",
+  "timedOut": "{role} did not finish within the timeout and was stopped",
+  "silent": "{role} wrote no line for {seconds} s and was stopped",
+  "readFailed": "reading {role}'s output failed: {error}",
   "systemErrors": {
     "ENOENT": "no such file or folder",
     "EACCES": "permission denied",
@@ -52,6 +68,103 @@ export const PROTOCOL = deepFreeze({
     "ENOSPC": "no space left on the device",
     "ENAMETOOLONG": "the name is too long",
     "ELOOP": "too many symbolic links"
+  },
+  "errnoNames": [
+    "E2BIG",
+    "EACCES",
+    "EADDRINUSE",
+    "EADDRNOTAVAIL",
+    "EAFNOSUPPORT",
+    "EAGAIN",
+    "EALREADY",
+    "EBADF",
+    "EBUSY",
+    "ECANCELED",
+    "ECHILD",
+    "ECONNABORTED",
+    "ECONNREFUSED",
+    "ECONNRESET",
+    "EDEADLK",
+    "EDOM",
+    "EDQUOT",
+    "EEXIST",
+    "EFAULT",
+    "EFBIG",
+    "EHOSTUNREACH",
+    "EINTR",
+    "EINVAL",
+    "EIO",
+    "EISDIR",
+    "ELOOP",
+    "EMFILE",
+    "EMLINK",
+    "ENAMETOOLONG",
+    "ENETDOWN",
+    "ENETUNREACH",
+    "ENFILE",
+    "ENOBUFS",
+    "ENODEV",
+    "ENOENT",
+    "ENOEXEC",
+    "ENOLCK",
+    "ENOMEM",
+    "ENOSPC",
+    "ENOSYS",
+    "ENOTDIR",
+    "ENOTEMPTY",
+    "ENOTTY",
+    "ENXIO",
+    "EOVERFLOW",
+    "EPERM",
+    "EPIPE",
+    "ERANGE",
+    "EROFS",
+    "ESPIPE",
+    "ESRCH",
+    "ETIMEDOUT",
+    "ETXTBSY",
+    "EXDEV"
+  ],
+  "signalNames": {
+    "everywhere": [
+      "SIGHUP",
+      "SIGINT",
+      "SIGQUIT",
+      "SIGILL",
+      "SIGTRAP",
+      "SIGABRT",
+      "SIGBUS",
+      "SIGFPE",
+      "SIGKILL",
+      "SIGUSR1",
+      "SIGSEGV",
+      "SIGUSR2",
+      "SIGPIPE",
+      "SIGALRM",
+      "SIGTERM",
+      "SIGCHLD",
+      "SIGCONT",
+      "SIGSTOP",
+      "SIGTSTP",
+      "SIGTTIN",
+      "SIGTTOU",
+      "SIGURG",
+      "SIGXCPU",
+      "SIGXFSZ",
+      "SIGVTALRM",
+      "SIGPROF",
+      "SIGWINCH",
+      "SIGIO",
+      "SIGSYS"
+    ],
+    "linux": [
+      "SIGSTKFLT",
+      "SIGPWR"
+    ],
+    "darwin": [
+      "SIGEMT",
+      "SIGINFO"
+    ]
   }
 });
 
@@ -82,6 +195,7 @@ export const COMMAND_LINE = deepFreeze({
     "notAllowedWith": "argument {second}: not allowed with argument {first}",
     "outputWithoutReport": "--output goes with --report",
     "helperNeedsCommand": "{option} needs a command after it: {option} PATH [ARGUMENTS ...]",
+    "helperTwice": "{option} is given twice: give it once, with its command last",
     "helperNul": "{option}: a word of the command must not contain a NUL character"
   },
   "sentences": {

@@ -11,8 +11,8 @@ export function abortReason(signal) {
 // Runs a --once command to its end: resolves with its value, or rejects
 // with how it failed (the abort's reason once the helper is reaped). The
 // helper is described by `commandOf`, which gives [file, args] or throws
-// why there is none, and `parse`, which makes a line its value.
-export function readOnce(commandOf, parse, signal) {
+// why there is none, and `helper`, which names it and parses its lines.
+export function readOnce(commandOf, helper, signal) {
   return new Promise((resolve, reject) => {
     let command;
     try {
@@ -22,7 +22,7 @@ export function readOnce(commandOf, parse, signal) {
     }
     if (signal?.aborted) return reject(abortReason(signal));
     const onAbort = () => run.stop();
-    const run = new HelperRun(command, parse, {
+    const run = new HelperRun(command, helper, {
       once: true,
       onChange: () => {
         if (!run.ended) return;
@@ -43,8 +43,8 @@ const DONE = Object.freeze({ value: undefined, done: true });
 // made is the first next()'s rejection. The helper starts with the first
 // next(); return(), an abort and the end of the values stop it.
 export class Watch {
-  constructor(commandOf, parse, signal) {
-    this.parse = parse;
+  constructor(commandOf, helper, signal) {
+    this.helper = helper;
     this.signal = signal;
     this.run = null; // the helper's run, from the first next()
     this.failure = null; // the watch's own: a bad option, an abort
@@ -66,7 +66,7 @@ export class Watch {
 
   next() {
     if (this.run === null && this.failure === null && !this.finished) {
-      this.run = new HelperRun(this.command, this.parse, { onChange: () => this.settle() });
+      this.run = new HelperRun(this.command, this.helper, { onChange: () => this.settle() });
     }
     return new Promise((resolve, reject) => {
       this.waiters.push({ resolve, reject });

@@ -94,11 +94,11 @@ export class CalvexError extends Error {
   /**
    * - `IOKIT_NOT_AVAILABLE`: the helper could not load IOKit or CoreFoundation.
    * - `NO_HID_EVENT_SYSTEM`: the helper could not open the HID event system.
-   * - `UNSUPPORTED_PLATFORM`: not macOS on arm64, and no `helper` was given; nothing was run.
-   * - `HELPER_FAILED`: the helper could not start, was killed, or exited without a line (the message says how).
-   * - `BAD_OUTPUT`: the helper wrote a line that is neither a snapshot nor an error line (see `line`).
    * - `PRESSURE_NOT_AVAILABLE`: the pressure helper found no notify service.
    * - `NO_PRESSURE_NOTIFICATION`: the pressure helper could not register for the notification.
+   * - `UNSUPPORTED_PLATFORM`: not macOS on arm64, and no helper was given; nothing was run.
+   * - `HELPER_FAILED`: the helper could not start, was killed, exited without a line or while watched, or took longer than the timeout; the message says how.
+   * - `BAD_OUTPUT`: the helper wrote a line that is neither a snapshot nor an error line.
    */
   code: CalvexErrorCode;
   /** The line the helper wrote, for `BAD_OUTPUT` and the two error codes. */
@@ -133,8 +133,8 @@ export type CalvexErrorCode =
  * The system's thermal pressure level: macOS's own decision on whether to
  * hold the Mac back for heat. `level` is macOS's number for it (0 nominal to
  * 4 sleeping), the number the system gave when it is off that scale (with
- * `'unknown'`; one beyond 2^53 is rounded as JSON numbers are), or `null`
- * when it could not be read.
+ * `'unknown'`), or `null` when it could not be read or is beyond what every
+ * client holds exactly (2^53 - 1).
  *
  * @example
  * ```ts
@@ -143,9 +143,14 @@ export type CalvexErrorCode =
  * ```
  */
 export interface ThermalPressure {
-  pressure: 'nominal' | 'moderate' | 'heavy' | 'trapping' | 'sleeping' | 'unknown';
+  pressure: PressureName;
   level: number | null;
 }
+
+// <PressureName: made by tools/shared-code.py from the shared tables: do not edit the type>
+/** A thermal pressure level's name: macOS's scale, then `'unknown'`. */
+export type PressureName = 'nominal' | 'moderate' | 'heavy' | 'trapping' | 'sleeping' | 'unknown';
+// </PressureName>
 
 /**
  * Runs the pressure helper once (`calvex-pressure --once`) and resolves with

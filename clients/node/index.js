@@ -5,7 +5,7 @@
 // format protocol.js's.
 import { bundledPressureHelperPath, helperCommand, intervalArgument } from './command.js';
 import { Watch, readOnce } from './faces.js';
-import { parseLine, parsePressureLine } from './protocol.js';
+import { PRESSURE_HELPER, SENSOR_HELPER } from './protocol.js';
 
 export { bundledHelperPath, bundledPressureHelperPath } from './command.js';
 export { KINDS, kindOf } from './kinds.js';
@@ -16,7 +16,7 @@ export { byName, hottest, summary } from './views.js';
  * Runs the helper with --once and resolves with its snapshot.
  */
 export function readSensors(options = {}) {
-  return readOnce(() => helperCommand(options.helper, '--once'), parseLine, options.signal);
+  return readOnce(() => helperCommand(options.helper, '--once'), SENSOR_HELPER, options.signal);
 }
 
 /**
@@ -24,7 +24,7 @@ export function readSensors(options = {}) {
  * most the newest unread one.
  */
 export function watchSensors(options = {}) {
-  return new Watch(() => helperCommand(options.helper, intervalArgument(options.intervalMs)), parseLine, options.signal);
+  return new Watch(() => helperCommand(options.helper, intervalArgument(options.intervalMs)), SENSOR_HELPER, options.signal);
 }
 
 /**
@@ -32,7 +32,7 @@ export function watchSensors(options = {}) {
  * thermal pressure level, e.g. { pressure: 'nominal', level: 0 }.
  */
 export function readThermalPressure(options = {}) {
-  return readOnce(() => helperCommand(options.helper, '--once', bundledPressureHelperPath), parsePressureLine, options.signal);
+  return readOnce(() => helperCommand(options.helper, '--once', bundledPressureHelperPath), PRESSURE_HELPER, options.signal);
 }
 
 /**
@@ -41,5 +41,5 @@ export function readThermalPressure(options = {}) {
  */
 export function watchThermalPressure(options = {}) {
   const commandOf = () => helperCommand(options.helper, intervalArgument(options.intervalMs), bundledPressureHelperPath);
-  return new Watch(commandOf, parsePressureLine, options.signal);
+  return new Watch(commandOf, PRESSURE_HELPER, options.signal);
 }

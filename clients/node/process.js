@@ -4,20 +4,39 @@
 // (faces.js) are thin faces over it.
 import { spawn } from 'node:child_process';
 
-import { cannotStart } from './protocol.js';
+import { constants } from 'node:os';
+
+import { PROTOCOL } from './contract.js';
+import { cannotStart, helperFailed } from './protocol.js';
 import { RunCore, STOP_GRACE_MS } from './runcore.js';
 
 export { STOP_GRACE_MS };
 
-// One helper from spawn to reaped. The newest parsed value waits in take();
+// The signal names every client gives: the OS's own name where the shared
+// list has it. (Node tells a death by a signal it has no name for, a
+// real-time one, as a clean exit: that cannot be told here.)
+const SIGNAL_NAMES = new Set([...PROTOCOL.signalNames.everywhere, ...(PROTOCOL.signalNames[process.platform] ?? [])]);
+
+function signalName(name) {
+  if (name === null || SIGNAL_NAMES.has(name)) return name;
+  const number = constants.signals[name];
+  return number === undefined ? name : `signal ${number}`;
+}
+
+// A child that never started: what spawn() gives when it throws at once
+// (ETXTBSY, E2BIG: errors Node does not turn into an 'error' event).
+const NOT_STARTED = Object.freeze({ pid: undefined, kill() {}, ref() {}, unref() {}, stdout: null, stderr: null });
+
+// One helper from spawn to reaped (`helper` says which: its name in the
+// failures, the parse of its lines). The newest parsed value waits in take();
 // older unread ones are dropped. The run ends once, `failure` set or not:
 // then `ended` is true and the promise of waitEnd() resolves. onChange() is
 // called after each value and at the end. With `once` the helper writes
 // one line and exits: the first value is the result and a bad exit after
 // it is still a failure.
 export class HelperRun {
-  constructor([file, args], parse, { once = false, onChange = () => {} } = {}) {
-    this.core = new RunCore(parse, { once });
+  constructor([file, args], helper, { once = false, onChange = () => {} } = {}) {
+    this.core = new RunCore(helper, { once });
     this.onChange = onChange;
     this.failure = null;
     this.ended = false;
@@ -26,20 +45,41 @@ export class HelperRun {
     this.endedPromise = new Promise((resolve) => {
       this.resolveEnded = resolve;
     });
-    this.child = spawn(file, args, { stdio: ['ignore', 'pipe', 'pipe'] });
-    this.child.stdout.on('data', (chunk) => this.do(this.core.output(chunk)));
-    this.child.stdout.on('close', () => this.do(this.core.outputEnd()));
-    this.child.stderr.on('data', (chunk) => this.core.errorOutput(chunk));
+    try {
+      this.child = spawn(file, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+    } catch (error) {
+      // Told as the 'error' event would be: after the caller has the run.
+      this.child = NOT_STARTED;
+      queueMicrotask(() => this.do(this.core.startFailed(cannotStart(helper.role, file, error))));
+      return;
+    }
+    this.child.stdout.on('data', (chunk) => this.fed(() => this.core.output(chunk)));
+    this.child.stdout.on('close', () => this.fed(() => this.core.outputEnd()));
+    this.child.stderr.on('data', (chunk) => this.fed(() => this.core.errorOutput(chunk)));
     this.child.on('error', (error) => {
       // Only a child that never got a pid failed to start; other errors
       // (a failed kill, say) leave the exit event to report the end.
       if (this.child.pid !== undefined) return;
-      this.do(this.core.startFailed(cannotStart('the calvex helper', file, error)));
+      this.fed(() => this.core.startFailed(cannotStart(helper.role, file, error)));
     });
     this.child.on('exit', (code, signal) => {
-      this.exit = { code, signal };
-      this.do(this.core.exited(code, signal));
+      this.exit = { code, signal: signalName(signal) };
+      this.fed(() => this.core.exited(code, this.exit.signal));
     });
+  }
+
+  // One event into the core. A fault of the client's own (a parse that
+  // throws) ends the run with it, never leaves the call hanging: the
+  // helper is killed and the exit still reaps it.
+  fed(event) {
+    let actions;
+    try {
+      actions = event();
+    } catch (error) {
+      const failure = helperFailed('readFailed', { role: this.core.role, error: String(error) });
+      actions = [...this.core.stop(failure), { kind: 'signal', name: 'SIGKILL' }];
+    }
+    this.do(actions);
   }
 
   // What the faces call.
@@ -90,8 +130,8 @@ export class HelperRun {
   // them), the waiters woken.
   finish(failure) {
     clearTimeout(this.timer);
-    this.child.stdout.destroy();
-    this.child.stderr.destroy();
+    this.child.stdout?.destroy();
+    this.child.stderr?.destroy();
     this.failure = failure;
     this.ended = true;
     this.resolveEnded();

@@ -13,7 +13,8 @@ import { fill } from './commandline.js';
 import { COMMAND_LINE } from './contract.js';
 import { KINDS, NOT_A_PART, PLACEHOLDER, UNCLASSIFIED, kindOf, plausible } from './kinds.js';
 import { HelperRun } from './process.js';
-import { CODE_MEANINGS, CalvexError, parseLine, parsePressureLine } from './protocol.js';
+import { CODE_MEANINGS, CalvexError, PRESSURE_HELPER, SENSOR_HELPER } from './protocol.js';
+import { fixed2 } from './terminal.js';
 import { hottest, summary } from './views.js';
 
 // The document's layout; a change that readers must know of raises it.
@@ -24,6 +25,18 @@ const CONSTANT_AFTER_SNAPSHOTS = 3;
 // Where a machine's facts come from in tests, where there is no Mac.
 const MACHINE_VARIABLE = 'CALVEX_REPORT_MACHINE';
 const MACHINE_FIELDS = ['model', 'chip', 'macos', 'arch'];
+
+// A mean to the hundredth, as the terminal view writes it: no float noise.
+const rounded = (mean) => Number(fixed2(mean));
+
+/**
+ * The document as the file holds it, byte for byte the same from every
+ * client: two-space indents, characters as they are, whole numbers without
+ * a fraction, a line feed at the end.
+ */
+export function reportText(report) {
+  return `${JSON.stringify(report, null, 2)}\n`;
+}
 
 function summed({ name, occurrence, firstSeen, readings }, snapshots) {
   const kind = kindOf(name);
@@ -42,7 +55,7 @@ function summed({ name, occurrence, firstSeen, readings }, snapshots) {
     snapshots: readings.length,
     min: Math.min(...readings),
     max: Math.max(...readings),
-    mean: total / readings.length,
+    mean: rounded(total / readings.length),
     flags,
   };
 }
@@ -101,7 +114,7 @@ function answers(snapshots) {
   return {
     hottest: top === undefined ? null : { name: top.name, celsius: top.celsius, kind: kindOf(top.name) },
     hottestByKind: Object.fromEntries(KINDS.filter((kind) => kind !== NOT_A_PART).map((kind) => [kind, reading(hottest(last, kind))])),
-    summary: summary(last),
+    summary: Object.fromEntries(Object.entries(summary(last)).map(([kind, each]) => [kind, { ...each, mean: rounded(each.mean) }])),
   };
 }
 
@@ -197,7 +210,7 @@ export function programSha256([file, args]) {
 const HEARD_WITHIN_MS = COMMAND_LINE.report.heardWithinMs;
 
 class Collector {
-  constructor(command, parse) {
+  constructor(command, helper) {
     this.command = command;
     this.values = [];
     this.started = Date.now();
@@ -205,7 +218,7 @@ class Collector {
     let heard;
     // Resolved by the helper's first value or its end, whichever comes first.
     this.heard = new Promise((resolve) => { heard = resolve; });
-    this.run = new HelperRun(command, parse, {
+    this.run = new HelperRun(command, helper, {
       onChange: () => {
         const value = this.run.take();
         if (value === null) return;
@@ -236,8 +249,8 @@ class Collector {
  * a helper that fails still gives one, with its error in it.
  */
 export async function gather(seconds, intervalMs, sensors, pressure, client, environment) {
-  const collectors = { sensors: new Collector(sensors, parseLine) };
-  if (pressure !== null) collectors.pressure = new Collector(pressure, parsePressureLine);
+  const collectors = { sensors: new Collector(sensors, SENSOR_HELPER) };
+  if (pressure !== null) collectors.pressure = new Collector(pressure, PRESSURE_HELPER);
   let timer;
   await Promise.race([collectors.sensors.run.waitEnd(), new Promise((resolve) => { timer = setTimeout(resolve, seconds * 1000); })]);
   clearTimeout(timer);

@@ -11,21 +11,31 @@ import { CalvexError, LONGEST_LINE_BYTES, overLongLine } from './protocol.js';
 // its output has ended, and for its output to end once it has exited (a
 // grandchild may hold the pipe for ever).
 export const STOP_GRACE_MS = PROTOCOL.stopGraceMs;
-export const DEFAULT_ROLE = 'the calvex helper';
-// What the helper wrote on standard error, kept for the failure message.
-const KEPT_STDERR_BYTES = 1024;
+// The last bytes of what the helper wrote on standard error, kept for the
+// failure message, and the characters trimmed from its ends (no others).
+const KEPT_STDERR_BYTES = PROTOCOL.keptStderrBytes;
+const STDERR_TRIMMED = new Set(PROTOCOL.stderrTrimmed);
 // How much of an over-long line is decoded for its error.
-const OVER_LONG_START_BYTES = 400;
+const OVER_LONG_START_BYTES = PROTOCOL.overLongStartBytes;
 const NEWLINE = 0x0a;
+
+function trimmed(text) {
+  let start = 0;
+  let end = text.length;
+  while (start < end && STDERR_TRIMMED.has(text[start])) start++;
+  while (end > start && STDERR_TRIMMED.has(text[end - 1])) end--;
+  return text.slice(start, end);
+}
 
 // HELPER_FAILED saying how the helper ended.
 export function exitFailure(code, signal, stderrTail, withoutLine, role) {
   const how = (signal !== null ? `was killed by ${signal}` : `exited with status ${code}`) + (withoutLine ? ' without writing a line' : '');
-  const said = stderrTail.toString('utf8').trim();
+  const said = trimmed(stderrTail.toString('utf8'));
   return new CalvexError('HELPER_FAILED', `${role} ${how}${said ? `; it said: ${said}` : ''}`, undefined, signal ?? undefined);
 }
 
-// One run from start to end. `once`: the helper writes one line and exits;
+// One run from start to end of `helper` (its name in the failures, the
+// parse of its lines). `once`: the helper writes one line and exits;
 // the first value is the result, and a bad exit after it is still a
 // failure. Otherwise (a watch) any exit not asked for is a failure. Values
 // are parsed as lines complete; the newest waits in take(). Each event
@@ -33,10 +43,10 @@ export function exitFailure(code, signal, stderrTail, withoutLine, role) {
 // name }, { kind: 'timer', ms } (call timerFired() then, replacing any
 // timer set before) and { kind: 'end', failure }.
 export class RunCore {
-  constructor(parse, { once = false, role = DEFAULT_ROLE } = {}) {
-    this.parse = parse;
+  constructor(helper, { once = false } = {}) {
+    this.parse = helper.parse;
     this.once = once;
-    this.role = role;
+    this.role = helper.role;
     this.pieces = []; // the start of a line not yet ended
     this.pendingBytes = 0;
     this.stderrTail = Buffer.alloc(0);

@@ -23,6 +23,14 @@ const padEnd = (text, width) => text + ' '.repeat(Math.max(0, width - characters
 const padStart = (text, width) => ' '.repeat(Math.max(0, width - characters(text))) + text;
 const firstCharacters = (text, count) => [...text].slice(0, count).join('');
 
+// Whether the terminal can show the trend's block characters: not a dumb
+// one, and a UTF-8 locale (LC_ALL, else LC_CTYPE, else LANG).
+export function unicodeTerminal(environment) {
+  if (environment.TERM === 'dumb') return false;
+  const locale = (environment.LC_ALL || environment.LC_CTYPE || environment.LANG || '').toLowerCase();
+  return locale.includes('utf-8') || locale.includes('utf8');
+}
+
 // `value` with two decimals, as every calvex client writes it: where the
 // value lies exactly halfway (an odd number of eighths), to the even
 // hundredth, and -0 keeps its sign.

@@ -223,6 +223,7 @@ def test_the_log_says_when_the_helper_is_back_and_textfile_mode_says_where_it_wr
     "arguments, said",
     [
         (["--helper"], "--helper needs a command after it: --helper PATH [ARGUMENTS ...]"),
+        (["--helper", "/bin/echo", "--helper", "/bin/true"], "--helper is given twice: give it once, with its command last"),
         (["--helper", "/bin/true", "--pressure-helper"], "--pressure-helper needs a command after it: --pressure-helper PATH [ARGUMENTS ...]"),
         (["--interval-ms", "1e3"], "--interval-ms wants whole milliseconds, not \"1e3\""),
         (["--interval-ms", "-5"], "expected argument for flag '--interval-ms'"),

@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { test } from 'node:test';
 
-import { parseLine, parsePressureLine } from '../protocol.js';
+import { PRESSURE_HELPER, SENSOR_HELPER } from '../protocol.js';
 import { RunCore } from '../runcore.js';
 import { root } from './helper.js';
 
@@ -42,7 +42,7 @@ function feed(core, event) {
 
 for (const each of cases) {
   test(`run case: ${each.name}`, () => {
-    const core = new RunCore(each.parse === 'sensors' ? parseLine : parsePressureLine, { once: each.once });
+    const core = new RunCore(each.parse === 'sensors' ? SENSOR_HELPER : PRESSURE_HELPER, { once: each.once });
     const actions = each.events.map((event) => feed(core, event).map(said));
     assert.deepEqual({ actions, ended: core.ended, taken: plain(core.take()), failure: failure(core.failure) }, each.expect);
   });

@@ -12,12 +12,15 @@ from typing import List, Optional, Tuple, Union
 import pytest
 from conftest import ROOT, TIME_SCALE, script, within
 
-from calvex._process import HelperRun
-from calvex._protocol import CalvexError
+from calvex._process import HelperRun, signal_name
+from calvex._protocol import SENSOR_HELPER, CalvexError
 
 
-def raw(line: str) -> Union[str, CalvexError]:
+def raw_line(line: str) -> Union[str, CalvexError]:
     return CalvexError("BAD_OUTPUT", line, line) if line.startswith("bad") else line
+
+
+raw = SENSOR_HELPER.reading(raw_line)
 
 
 def ended(run: "HelperRun[str]") -> Tuple[Optional[str], Optional[str]]:
@@ -86,6 +89,41 @@ def test_the_newest_value_wins_and_silence_is_a_failure() -> None:
 def test_a_run_that_cannot_start_has_ended_already() -> None:
     run = HelperRun(["/nonexistent/calvex"], raw)
     assert run.ended and run.failure is not None and "cannot start" in str(run.failure)
+
+
+def test_a_fault_in_the_reader_ends_the_call_and_kills_the_helper() -> None:
+    def faulty(line: str) -> str:
+        raise OverflowError("injected")
+
+    # A helper that ignores SIGTERM: only the reader's own SIGKILL ends it.
+    run = HelperRun(script("trap '' TERM; echo a; exec sleep 30"), SENSOR_HELPER.reading(faulty))
+    assert ended(run) == (None, "reading the calvex helper's output failed: OverflowError('injected')")
+
+
+def test_a_start_failure_outside_the_errno_table_is_named(tmp_path: Path) -> None:
+    # A program still open for writing cannot be run: ETXTBSY.
+    program = tmp_path / "busy"
+    with open(program, "w") as writing:
+        writing.write("#!/bin/sh\n")
+        program.chmod(0o755)
+        run = HelperRun([str(program)], raw)
+    assert run.failure is not None and run.failure.code == "HELPER_FAILED"
+    assert str(run.failure) == f"cannot start the calvex helper {program}: ETXTBSY"
+
+
+@pytest.mark.parametrize(
+    "number, name",
+    [(24, "SIGXCPU"), (31, "SIGSYS"), (27, "SIGPROF"), (26, "SIGVTALRM"), (29, "SIGIO"), (6, "SIGABRT"), (16, "SIGSTKFLT"),
+     (30, "SIGPWR"), (34, "signal 34"), (64, "signal 64")],
+)
+def test_signals_are_named_by_the_shared_list(number: int, name: str) -> None:
+    # Linux's numbers: Python's own enum says SIGRTMIN for 34, the other clients cannot.
+    assert sys.platform == "linux" and signal_name(number) == name
+
+
+def test_a_death_by_a_signal_is_told_by_its_name() -> None:
+    run = HelperRun(script("echo a; kill -XCPU $$"), raw)
+    assert ended(run)[1] == "the calvex helper was killed by SIGXCPU"
 
 
 def test_a_fresh_checkout_imports_without_a_build(tmp_path: Path) -> None:

@@ -56,4 +56,3 @@ def test_pressure_lines_of_the_shared_vectors(line: str, expected: Any) -> None:
         assert isinstance(parsed, CalvexError) and parsed.code == expected and parsed.line == line
     else:
         assert parsed == ThermalPressure(**expected)
-    assert parse_pressure_line('{"pressure":"unknown","level":18446744073709551615}') == ThermalPressure("unknown", 2**64 - 1)

@@ -17,7 +17,7 @@ import pytest
 from conftest import PACKAGE, ROOT, TIME_SCALE, scenario, simulated, simulated_pressure
 
 from calvex._protocol import parse_line, parse_pressure_line
-from calvex._report import build_report
+from calvex._report import build_report, report_text
 
 CASES: List[Dict[str, Any]] = json.loads((ROOT / "clients" / "shared" / "report-cases.json").read_text(encoding="utf-8"))["cases"]
 SCHEMA = json.loads((ROOT / "docs" / "calvex-report.schema.json").read_text(encoding="utf-8"))
@@ -34,8 +34,9 @@ def test_each_golden_record_makes_its_document(case: Dict[str, Any]) -> None:
     record = {key: case[key] for key in ("client", "machine", "window", "helpers")}
     record["snapshots"] = [parse_line(line) for line in case["snapshotLines"]]
     record["pressures"] = [parse_pressure_line(line) for line in case["pressureLines"]]
-    assert build_report(record) == case["report"]
-    valid(case["report"])
+    # As bytes: the same numbers written the same way by every client.
+    assert report_text(build_report(record)) == case["text"]
+    valid(json.loads(case["text"]))
 
 
 def report(tmp_path: Path, *words: str) -> "subprocess.CompletedProcess[str]":
@@ -59,6 +60,8 @@ def test_a_real_report_is_valid_and_names_no_person_and_no_machine(tmp_path: Pat
     valid(document)
     assert document["machine"] == MACHINE and document["window"]["intervalMs"] == 500
     assert document["pressure"] == {"levels": ["moderate"], "error": None}
+    # Both helpers end on the SIGTERM they are asked to end with: that is ending when asked.
+    assert [document["helpers"][role]["endedWhenAsked"] for role in ("sensors", "pressure")] == [True, True]
     assert {"name": "noname", "occurrence": 0} == {key: document["sensors"][-1][key] for key in ("name", "occurrence")}
     assert "placeholder" in document["sensors"][-1]["flags"]
     for private in (socket.gethostname(), getpass.getuser(), str(tmp_path), os.path.expanduser("~")):

@@ -8,9 +8,10 @@ import pytest
 from conftest import ROOT
 
 from calvex._protocol import CalvexError, parse_line, parse_pressure_line
-from calvex._terminal import Trends, pressure_text, view
+from calvex._terminal import Trends, pressure_text, unicode_terminal, view
 
-CASES: List[Dict[str, Any]] = json.loads((ROOT / "clients" / "shared" / "terminal-views.json").read_text(encoding="utf-8"))["cases"]
+SHARED: Dict[str, Any] = json.loads((ROOT / "clients" / "shared" / "terminal-views.json").read_text(encoding="utf-8"))
+CASES: List[Dict[str, Any]] = SHARED["cases"]
 
 
 def rendered(case: Dict[str, Any]) -> List[str]:
@@ -35,3 +36,8 @@ def test_the_cases_cover_each_size_and_each_kind_missing() -> None:
     assert sum(case["name"].startswith("every kind but ") for case in CASES) == 8
     assert any(case["trends"] and not case["unicode"] for case in CASES)
 
+
+
+@pytest.mark.parametrize("case", SHARED["blockCharacters"], ids=lambda case: str(case["environment"]))
+def test_the_trend_is_drawn_in_blocks_only_where_the_terminal_can(case: Dict[str, Any]) -> None:
+    assert unicode_terminal(case["environment"]) is case["blocks"]

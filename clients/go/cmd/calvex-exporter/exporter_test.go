@@ -185,10 +185,14 @@ func TestEveryReportedMachineGetsDistinctSeriesWithTheirKinds(t *testing.T) {
 }
 
 func TestTheHelperWordsAreSplitOffAndTheIntervalKeptInBounds(t *testing.T) {
-	leading, commands := splitHelperCommands([]string{"--listen", "127.0.0.1:0", "--helper", "/bin/sh", "-c", "--listen", "--pressure-helper", "p", "--helper", "x"})
-	if !reflect.DeepEqual(leading, []string{"--listen", "127.0.0.1:0"}) ||
-		!reflect.DeepEqual(commands, map[string][]string{"--helper": {"/bin/sh", "-c", "--listen", "x"}, "--pressure-helper": {"p"}}) {
+	leading, commands, twice := splitHelperCommands([]string{"--listen", "127.0.0.1:0", "--helper", "/bin/sh", "-c", "--listen", "--pressure-helper", "p"})
+	if !reflect.DeepEqual(leading, []string{"--listen", "127.0.0.1:0"}) || len(twice) != 0 ||
+		!reflect.DeepEqual(commands, map[string][]string{"--helper": {"/bin/sh", "-c", "--listen"}, "--pressure-helper": {"p"}}) {
 		t.Fatalf("split into %q and %q", leading, commands)
+	}
+	// A helper option given twice is one mistake to say, never one command or the other.
+	if _, _, twice := splitHelperCommands([]string{"--helper", "a", "--pressure-helper", "p", "--helper", "x", "--helper", "y"}); !reflect.DeepEqual(twice, []string{"--helper"}) {
+		t.Fatalf("given twice: %q", twice)
 	}
 	for given, want := range map[string]int64{"0": shortestMs, "199": shortestMs, "0500": 500, "4294968": longestMs, "99999999999999999999": longestMs} {
 		var s settings

@@ -6,6 +6,7 @@ import (
 	"io"
 	"net"
 	"regexp"
+	"slices"
 	"strconv"
 	"strings"
 
@@ -56,7 +57,10 @@ func (e usageError) Error() string { return e.message }
 // parseCommandLine reads the words. done is true when there is nothing to
 // run (help or version was shown); a usageError says what is wrong.
 func parseCommandLine(words []string, out io.Writer) (s settings, done bool, err error) {
-	leading, commands := splitHelperCommands(words)
+	leading, commands, twice := splitHelperCommands(words)
+	if len(twice) > 0 {
+		return s, false, usageError{twice[0] + " is given twice: give it once, with its command last"}
+	}
 	for _, option := range []string{helperFlag, pressureFlag} {
 		if command, given := commands[option]; given && len(command) == 0 {
 			return s, false, usageError{option + " needs a command after it: " + option + " PATH [ARGUMENTS ...]"}
@@ -109,26 +113,28 @@ func toUsageError(err error) error {
 	return usageError{err.Error()}
 }
 
-// splitHelperCommands is the words before the first helper option, and
-// each helper option's command (empty when the option came bare).
-func splitHelperCommands(words []string) ([]string, map[string][]string) {
-	var leading []string
+// splitHelperCommands is the words before the first helper option, each
+// helper option's command (empty when the option came bare), and the
+// helper options given more than once, as the clients' commands say.
+func splitHelperCommands(words []string) ([]string, map[string][]string, []string) {
+	var leading, twice []string
 	commands := map[string][]string{}
 	current := ""
 	for _, word := range words {
 		switch {
 		case word == helperFlag || word == pressureFlag:
 			current = word
-			if _, seen := commands[word]; !seen {
-				commands[word] = []string{}
+			if _, seen := commands[word]; seen && !slices.Contains(twice, word) {
+				twice = append(twice, word)
 			}
+			commands[word] = []string{}
 		case current == "":
 			leading = append(leading, word)
 		default:
 			commands[current] = append(commands[current], word)
 		}
 	}
-	return leading, commands
+	return leading, commands, twice
 }
 
 func (s *settings) takeListen(aliased, toolkit []string, toolkitGiven bool) error {

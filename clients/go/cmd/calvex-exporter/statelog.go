@@ -58,7 +58,7 @@ func (w watchedHelper[V]) look() {
 	view := w.supervisor.view()
 	code, message := "", ""
 	if view.lastFailure != nil {
-		code, message = view.lastFailure.Code, view.lastFailure.Message
+		code, message = string(view.lastFailure.Code), view.lastFailure.Message
 	}
 	w.log.look(view.fresh, view.failures, code, message)
 }

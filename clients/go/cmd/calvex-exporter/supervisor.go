@@ -124,7 +124,7 @@ func (s *supervisor[V]) run(ctx context.Context) {
 			return
 		}
 		s.locked(func() {
-			s.failures[failure.Code]++
+			s.failures[string(failure.Code)]++
 			s.last = failure
 		})
 		s.wake()
@@ -147,7 +147,7 @@ func (s *supervisor[V]) runOne(ctx context.Context) *calvex.Error {
 		case ctx.Err() != nil:
 			return nil
 		case silent.Load():
-			return &calvex.Error{Code: "HELPER_FAILED", Message: s.role + " wrote no line for " +
+			return &calvex.Error{Code: calvex.CodeHelperFailed, Message: s.role + " wrote no line for " +
 				strconv.Itoa(silentIntervals) + " intervals (" + silence.String() + ") and was stopped"}
 		case err != nil:
 			return asCalvexError(err)
@@ -159,7 +159,7 @@ func (s *supervisor[V]) runOne(ctx context.Context) *calvex.Error {
 	if ctx.Err() != nil {
 		return nil
 	}
-	return &calvex.Error{Code: "HELPER_FAILED", Message: s.role + " ended without a failure"}
+	return &calvex.Error{Code: calvex.CodeHelperFailed, Message: s.role + " ended without a failure"}
 }
 
 func asCalvexError(err error) *calvex.Error {
@@ -167,7 +167,7 @@ func asCalvexError(err error) *calvex.Error {
 	if errors.As(err, &known) {
 		return known
 	}
-	return &calvex.Error{Code: "HELPER_FAILED", Message: err.Error()}
+	return &calvex.Error{Code: calvex.CodeHelperFailed, Message: err.Error()}
 }
 
 func (s *supervisor[V]) locked(change func()) {

@@ -21,10 +21,10 @@ from ._commandline import CommandOptions, UsageError, fill, package_version, par
 from ._command import helper_command, interval_argument, pressure_command
 from ._contract import COMMAND_LINE
 from ._process import HelperRun
-from ._protocol import ERROR_CODES, CalvexError, Snapshot, ThermalPressure, parse_line, parse_pressure_line, system_error
+from ._protocol import ERROR_CODES, PRESSURE_HELPER, SENSOR_HELPER, CalvexError, Snapshot, ThermalPressure, parse_line, system_error
 from ._sync import read_sensors, read_thermal_pressure
-from ._report import build_report, gather, person_line
-from ._terminal import Trends, pressure_text, view
+from ._report import build_report, gather, person_line, report_text
+from ._terminal import Trends, pressure_text, unicode_terminal, view
 
 USAGE_STATUS: int = COMMAND_LINE["usageStatus"]
 FAILURE_STATUS: int = COMMAND_LINE["failureStatus"]
@@ -61,15 +61,6 @@ def _pressure_once(pressure_helper: Optional[List[str]]) -> Union[ThermalPressur
         return read_thermal_pressure(helper=command[:-1], timeout=PRESSURE_TIMEOUT_SECONDS)
     except CalvexError as error:
         return error
-
-
-def unicode_terminal(environment: "os._Environ[str]") -> bool:
-    """Whether the terminal can show the trend's block characters: not a
-    dumb one, and a UTF-8 locale (LC_ALL, else LC_CTYPE, else LANG)."""
-    if environment.get("TERM", "") == "dumb":
-        return False
-    locale = environment.get("LC_ALL") or environment.get("LC_CTYPE") or environment.get("LANG") or ""
-    return "utf-8" in locale.lower() or "utf8" in locale.lower()
 
 
 def _sentence(error: CalvexError) -> str:
@@ -124,7 +115,7 @@ def _write_report(options: CommandOptions, out: TextIO, err: TextIO) -> int:
     try:
         client = {"name": "calvex (Python)", "version": package_version()}
         report = build_report(gather(options.report, REPORT_INTERVAL_MS, sensors, pressure, client, os.environ))
-        text = json.dumps(report, indent=2, ensure_ascii=False) + "\n"
+        text = report_text(report)
         if file is None:
             out.write(text)
             out.flush()
@@ -149,7 +140,7 @@ def _raw_line(line: str) -> Union[str, CalvexError]:
 def _print_json_lines(command: Sequence[str], once: bool, out: TextIO) -> int:
     """Every line the helper writes, unchanged; an error line too, which
     ends it with 1."""
-    run = HelperRun(command, _raw_line, once=once)
+    run = HelperRun(command, SENSOR_HELPER.reading(_raw_line), once=once)
     try:
         while run.wait():
             line = run.take()
@@ -184,7 +175,7 @@ class _PressureFollower:
     on a terminal, with how long the level has held."""
 
     def __init__(self, command: Optional[List[str]]) -> None:
-        self._run = None if command is None else HelperRun(command, parse_pressure_line)
+        self._run = None if command is None else HelperRun(command, PRESSURE_HELPER)
         self._latest: Union[ThermalPressure, CalvexError, None] = None
         self._since = time.monotonic()
 
@@ -254,7 +245,7 @@ def _watch_on_terminal(run: "HelperRun[Snapshot]", pressure: _PressureFollower, 
 
 
 def _watch(command: Sequence[str], pressure_command: Optional[List[str]], out: TextIO) -> int:
-    run = HelperRun(command, parse_line)
+    run = HelperRun(command, SENSOR_HELPER)
     pressure = _PressureFollower(pressure_command)
     try:
         return _watch_on_terminal(run, pressure, out) if out.isatty() else _watch_piped(run, pressure, out)

@@ -10,8 +10,8 @@ from types import TracebackType
 from typing import Any, Awaitable, Callable, Generic, Optional, Sequence, Type, TypeVar
 
 from ._command import DEFAULT_INTERVAL_MS, bundled_pressure_helper_path, helper_command, interval_argument
-from ._process import HelperRun, Parse, Value, deadline_after, timeout_failure
-from ._protocol import Snapshot, ThermalPressure, parse_line, parse_pressure_line
+from ._process import HelperRun, Value, deadline_after, timeout_failure
+from ._protocol import PRESSURE_HELPER, SENSOR_HELPER, Helper, Snapshot, ThermalPressure
 
 Result = TypeVar("Result")
 # As the blocking face's: an AsyncSensorWatch stays one in ``async with``.
@@ -60,16 +60,16 @@ async def _until_end(run: "HelperRun[Value]", changed: asyncio.Event, deadline: 
         try:
             await asyncio.wait_for(changed.wait(), max(0.0, deadline - time.monotonic()))
         except asyncio.TimeoutError:
-            run.stop(timeout_failure())
+            run.stop(timeout_failure(run.helper))
             deadline = None
 
 
-async def read_once_async(command: Sequence[str], parse: "Parse[Value]", timeout: Optional[float]) -> Value:
+async def read_once_async(command: Sequence[str], helper: "Helper[Value]", timeout: Optional[float]) -> Value:
     """As the blocking read_once; cancelling it stops the helper and waits
     for it before the cancellation goes on."""
     deadline = deadline_after(timeout)
     changed = asyncio.Event()
-    run = HelperRun(command, parse, once=True, on_change=_waker(changed))
+    run = HelperRun(command, helper, once=True, on_change=_waker(changed))
     try:
         await _until_end(run, changed, deadline)
     except asyncio.CancelledError:
@@ -90,9 +90,9 @@ class AsyncWatch(Generic[Value]):
     slower than the interval gets the newest value; older unread ones are
     dropped. One consumer per watch."""
 
-    def __init__(self, command: Sequence[str], parse: "Parse[Value]") -> None:
+    def __init__(self, command: Sequence[str], helper: "Helper[Value]") -> None:
         self._command = list(command)
-        self._parse = parse
+        self._helper = helper
         self._run: Optional[HelperRun[Value]] = None
         self._changed: Optional[asyncio.Event] = None
         self._closed = False
@@ -102,7 +102,7 @@ class AsyncWatch(Generic[Value]):
             raise StopAsyncIteration
         if self._run is None or self._changed is None:
             self._changed = asyncio.Event()
-            self._run = HelperRun(self._command, self._parse, on_change=_waker(self._changed))
+            self._run = HelperRun(self._command, self._helper, on_change=_waker(self._changed))
             weakref.finalize(self, self._run.stop)
         run, changed = self._run, self._changed
         try:
@@ -149,21 +149,21 @@ class AsyncSensorWatch(AsyncWatch[Snapshot]):
     """Snapshots from the sensor helper running at an interval; see AsyncWatch."""
 
     def __init__(self, command: Sequence[str]) -> None:
-        super().__init__(command, parse_line)
+        super().__init__(command, SENSOR_HELPER)
 
 
 class AsyncPressureWatch(AsyncWatch[ThermalPressure]):
     """Thermal pressure levels from the pressure helper; see AsyncWatch."""
 
     def __init__(self, command: Sequence[str]) -> None:
-        super().__init__(command, parse_pressure_line)
+        super().__init__(command, PRESSURE_HELPER)
 
 
 async def read_sensors_async(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> Snapshot:
     """Runs the helper once (``calvex --once``) and returns its snapshot once
     the helper has exited. Past ``timeout`` seconds, or when the task is
     cancelled, the helper is stopped and waited for before this returns."""
-    return await read_once_async(helper_command(helper, "--once"), parse_line, timeout)
+    return await read_once_async(helper_command(helper, "--once"), SENSOR_HELPER, timeout)
 
 
 def watch_sensors_async(
@@ -177,7 +177,7 @@ def watch_sensors_async(
 
 async def read_thermal_pressure_async(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> ThermalPressure:
     """As read_thermal_pressure, for asyncio; as read_sensors_async."""
-    return await read_once_async(helper_command(helper, "--once", bundled_pressure_helper_path), parse_pressure_line, timeout)
+    return await read_once_async(helper_command(helper, "--once", bundled_pressure_helper_path), PRESSURE_HELPER, timeout)
 
 
 def watch_thermal_pressure_async(

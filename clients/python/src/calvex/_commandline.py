@@ -29,20 +29,24 @@ def package_version() -> str:
         return "unknown"
 
 
-def split_helper_commands(arguments: Sequence[str]) -> Tuple[List[str], Dict[str, List[str]]]:
-    """The options before the first helper option, and each helper
-    option's command (an empty one when the option is given bare)."""
+def split_helper_commands(arguments: Sequence[str]) -> Tuple[List[str], Dict[str, List[str]], List[str]]:
+    """The options before the first helper option, each helper option's
+    command (an empty one when the option is given bare), and the helper
+    options given more than once."""
     leading: List[str] = []
     commands: Dict[str, List[str]] = {}
+    twice: List[str] = []
     current: Optional[List[str]] = None
     for word in arguments:
         if word in HELPER_OPTIONS:
-            current = commands.setdefault(word, [])
+            if word in commands and word not in twice:
+                twice.append(word)
+            current = commands[word] = []
         elif current is None:
             leading.append(word)
         else:
             current.append(word)
-    return leading, commands
+    return leading, commands, twice
 
 
 # -- python -m calvex: the words into options by the rules both commands
@@ -147,7 +151,7 @@ def _read_leading(words: Sequence[str], options: CommandOptions) -> List[str]:
     return problems
 
 
-def _combination_problems(options: CommandOptions, commands: Dict[str, List[str]]) -> List[str]:
+def _combination_problems(options: CommandOptions, commands: Dict[str, List[str]], twice: List[str]) -> List[str]:
     messages = _RULES["messages"]
     problems: List[str] = []
     modes = [name for name, given in (("--once", options.once), ("--watch", options.watch is not None),
@@ -156,6 +160,8 @@ def _combination_problems(options: CommandOptions, commands: Dict[str, List[str]
         problems.append(fill(messages["notAllowedWith"], first=modes[0], second=modes[1]))
     if options.output is not None and options.report is None:
         problems.append(messages["outputWithoutReport"])
+    for option in twice:
+        problems.append(fill(messages["helperTwice"], option=option))
     for option, command in commands.items():
         if not command:
             problems.append(fill(messages["helperNeedsCommand"], option=option))
@@ -167,12 +173,12 @@ def _combination_problems(options: CommandOptions, commands: Dict[str, List[str]
 def parse_command(words: Sequence[str]) -> CommandOptions:
     """The options of ``python -m calvex``; UsageError with the first
     problem found. --help and --version answer whatever else is there."""
-    leading, commands = split_helper_commands(words)
+    leading, commands, twice = split_helper_commands(words)
     options = CommandOptions(helper=commands.get("--helper"), pressure_helper=commands.get("--pressure-helper"))
     problems = _read_leading(leading, options)
     if options.help or options.version:
         return options
-    problems += _combination_problems(options, commands)
+    problems += _combination_problems(options, commands, twice)
     if problems:
         raise UsageError(problems[0])
     return options

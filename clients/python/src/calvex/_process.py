@@ -10,12 +10,14 @@ import os
 import selectors
 import signal
 import subprocess
+import sys
 import threading
 import time
-from typing import Callable, Generic, List, Optional, Sequence, Set, TypeVar
+from typing import Any, Callable, Dict, Generic, List, Optional, Sequence, Set, TypeVar
 
-from ._protocol import CalvexError, cannot_start
-from ._runcore import DEFAULT_ROLE, STOP_GRACE_MS, Action, Parse, RunCore
+from ._contract import PROTOCOL
+from ._protocol import CalvexError, Helper, cannot_start, helper_failed
+from ._runcore import STOP_GRACE_MS, Action, Parse, RunCore
 
 # How long a helper gets to end after SIGTERM before it is killed (and the
 # other graces of the run core).
@@ -29,7 +31,7 @@ EXIT_CHECK_SECONDS = 0.5
 EXIT_NEAR_CHECK_SECONDS = 0.005
 
 Value = TypeVar("Value")
-__all__ = ["DEFAULT_ROLE", "STOP_GRACE_SECONDS", "HelperRun", "Parse", "Value", "deadline_after", "timeout_failure"]
+__all__ = ["STOP_GRACE_SECONDS", "HelperRun", "Parse", "Value", "deadline_after", "timeout_failure"]
 
 
 def deadline_after(timeout: Optional[float]) -> Optional[float]:
@@ -41,15 +43,19 @@ def deadline_after(timeout: Optional[float]) -> Optional[float]:
     return time.monotonic() + timeout
 
 
-def timeout_failure() -> CalvexError:
-    return CalvexError("HELPER_FAILED", "the calvex helper did not finish within the timeout and was stopped")
+def timeout_failure(helper: "Helper[Any]") -> CalvexError:
+    return helper_failed("timedOut", role=helper.role)
 
 
-def _signal_name(status: int) -> str:
-    try:
-        return signal.Signals(-status).name
-    except ValueError:
-        return f"signal {-status}"
+# The signal names every client gives, by this system's numbers.
+_SIGNAL_NAMES: Dict[int, str] = {}
+for _name in [*PROTOCOL["signalNames"]["everywhere"], *PROTOCOL["signalNames"].get(sys.platform, [])]:
+    _SIGNAL_NAMES.setdefault(getattr(signal, _name, -1), _name)
+
+
+def signal_name(number: int) -> str:
+    """A signal's name as every client gives it, else ``signal N``."""
+    return _SIGNAL_NAMES.get(number, f"signal {number}")
 
 
 # Runs whose helper may still run: killed and reaped if the interpreter
@@ -75,24 +81,24 @@ class HelperRun(Generic[Value]):
     helper wrote its line and exited 0). ``on_change(run)`` is called after
     each value and at the end; it must not block.
 
-    ``once``: the helper writes one line and exits; the first value is the
-    result and a bad exit after it is still a failure. ``silence``: this many
-    seconds without a line is a failure. ``role`` names the helper in the
-    failure messages."""
+    ``helper`` is which helper it is (its name in the failure messages, the
+    parse of its lines). ``once``: the helper writes one line and exits; the
+    first value is the result and a bad exit after it is still a failure.
+    ``silence``: this many seconds without a line is a failure."""
 
     def __init__(
         self,
         command: Sequence[str],
-        parse: "Parse[Value]",
+        helper: "Helper[Value]",
         *,
         once: bool = False,
         silence: Optional[float] = None,
         on_change: "Optional[Callable[[HelperRun[Value]], None]]" = None,
-        role: str = DEFAULT_ROLE,
     ) -> None:
         self.command = list(command)
-        self.role = role
-        self._core: RunCore[Value] = RunCore(parse, once=once, role=role)
+        self.helper = helper
+        self.role = helper.role
+        self._core: RunCore[Value] = RunCore(helper, once=once)
         self._silence = silence
         self._on_change = on_change
         self._changed = threading.Condition()
@@ -192,6 +198,15 @@ class HelperRun(Generic[Value]):
     # The reader thread: it alone feeds the helper's events to the core.
 
     def _read(self) -> None:
+        try:
+            self._read_to_end()
+        except Exception as error:  # a fault of the client's own ends the call, never hangs it
+            with self._changed:
+                self._core.stop(helper_failed("readFailed", role=self.role, error=repr(error)))
+            self._send(signal.SIGKILL)
+        self._finish()
+
+    def _read_to_end(self) -> None:
         assert self.process is not None and self.process.stdout is not None and self.process.stderr is not None
         process, output, errors = self.process, self.process.stdout, self.process.stderr
         quiet_until = None if self._silence is None else time.monotonic() + self._silence
@@ -212,7 +227,6 @@ class HelperRun(Generic[Value]):
                         continue
                     quiet_until = self._feed(selector, key, quiet_until)
                 self._look_after(process, quiet_until)
-        self._finish()
 
     def _feed(self, selector: selectors.BaseSelector, key: "selectors.SelectorKey", quiet_until: Optional[float]) -> Optional[float]:
         """One chunk of the helper's output or error output into the core."""
@@ -240,7 +254,7 @@ class HelperRun(Generic[Value]):
             return os.read(descriptor, READ_CHUNK_BYTES)
         except OSError as error:  # the pipe itself failed: still an end to deliver
             with self._changed:
-                self._do(self._core.stop(CalvexError("HELPER_FAILED", f"reading {self.role}'s output failed: {error}")))
+                self._do(self._core.stop(helper_failed("readFailed", role=self.role, error=str(error))))
             return b""
 
     def _look_after(self, process: "subprocess.Popen[bytes]", quiet_until: Optional[float]) -> None:
@@ -248,13 +262,12 @@ class HelperRun(Generic[Value]):
         with self._changed:
             if self._core.exit is None and process.poll() is not None:
                 status = process.returncode
-                self._do(self._core.exited(None if status < 0 else status, _signal_name(status) if status < 0 else None))
+                self._do(self._core.exited(None if status < 0 else status, signal_name(-status) if status < 0 else None))
             if self._timer_at is not None and time.monotonic() >= self._timer_at:
                 self._timer_at = None
                 self._do(self._core.timer_fired())
             if quiet_until is not None and time.monotonic() >= quiet_until:
-                silence = f"{self.role} wrote no line for {self._silence:g} s and was stopped"
-                self._do(self._core.stop(CalvexError("HELPER_FAILED", silence)))
+                self._do(self._core.stop(helper_failed("silent", role=self.role, seconds=f"{self._silence:g}")))
 
     def _finish(self) -> None:
         assert self.process is not None

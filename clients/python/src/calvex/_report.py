@@ -20,8 +20,9 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 from ._commandline import fill
 from ._contract import COMMAND_LINE
 from ._kinds import KINDS, NOT_A_PART, PLACEHOLDER, UNCLASSIFIED, kind_of, plausible
-from ._process import HelperRun, Parse, Value
-from ._protocol import CODE_MEANINGS, CalvexError, Snapshot, ThermalPressure, parse_line, parse_pressure_line
+from ._process import HelperRun
+from ._protocol import CODE_MEANINGS, PRESSURE_HELPER, SENSOR_HELPER, CalvexError, Helper, Snapshot, ThermalPressure
+from ._terminal import fixed2
 from ._views import hottest, summary
 
 # The document's layout; a change that readers must know of raises it.
@@ -71,9 +72,33 @@ def _summed(entry: Dict[str, Any], snapshots: int) -> Dict[str, Any]:
         "snapshots": len(readings),
         "min": min(readings),
         "max": max(readings),
-        "mean": total / len(readings),
+        "mean": _rounded(total / len(readings)),
         "flags": flags,
     }
+
+
+def _rounded(mean: float) -> float:
+    # A mean to the hundredth, as the terminal view writes it: no float noise.
+    return float(fixed2(mean))
+
+
+def _whole_numbers_plain(value: Any) -> Any:
+    """The document with each whole float as an int, so that it is written
+    2, not 2.0, as every client writes it."""
+    if isinstance(value, float) and value.is_integer():
+        return int(value)
+    if isinstance(value, dict):
+        return {key: _whole_numbers_plain(each) for key, each in value.items()}
+    if isinstance(value, list):
+        return [_whole_numbers_plain(each) for each in value]
+    return value
+
+
+def report_text(report: Dict[str, Any]) -> str:
+    """The document as the file holds it, byte for byte the same from every
+    client: two-space indents, characters as they are, whole numbers
+    without a fraction, a line feed at the end."""
+    return json.dumps(_whole_numbers_plain(report), indent=2, ensure_ascii=False) + "\n"
 
 
 def _layout(snapshots: Sequence[Snapshot]) -> Dict[str, Any]:
@@ -109,7 +134,7 @@ def _answers(snapshots: Sequence[Snapshot]) -> Optional[Dict[str, Any]]:
         "hottest": None if top is None else {"name": top.name, "celsius": top.celsius, "kind": kind_of(top.name)},
         "hottestByKind": {kind: _reading(hottest(last, kind)) for kind in KINDS if kind != NOT_A_PART},
         "summary": {
-            kind: {"count": each.count, "max": each.max, "mean": each.mean, "leftOut": each.left_out}
+            kind: {"count": each.count, "max": each.max, "mean": _rounded(each.mean), "leftOut": each.left_out}
             for kind, each in summary(last).items()
         },
     }
@@ -210,12 +235,12 @@ class _Collector:
     """One helper run for the report: every value it writes, how soon the
     first came, and how it ended."""
 
-    def __init__(self, command: List[str], parse: "Parse[Any]", role: str) -> None:
+    def __init__(self, command: List[str], helper: "Helper[Any]") -> None:
         self.command = command
         self.values: List[Any] = []
         self.started = time.monotonic()
         self.first_line_ms: Optional[int] = None
-        self.run: HelperRun[Any] = HelperRun(command, parse, role=role)
+        self.run: HelperRun[Any] = HelperRun(command, helper)
         self.thread = threading.Thread(target=self._collect, daemon=True)
         self.thread.start()
 
@@ -260,9 +285,9 @@ def gather(
 ) -> Dict[str, Any]:
     """Runs the helpers for ``seconds`` and returns the record of the run;
     a helper that fails still gives one, with its error in it."""
-    collectors = {"sensors": _Collector(sensors, parse_line, "the sensor helper")}
+    collectors = {"sensors": _Collector(sensors, SENSOR_HELPER)}
     if pressure is not None:
-        collectors["pressure"] = _Collector(pressure, parse_pressure_line, "the pressure helper")
+        collectors["pressure"] = _Collector(pressure, PRESSURE_HELPER)
     deadline = time.monotonic() + seconds
     sensor_run = collectors["sensors"].run
     while not sensor_run.ended and time.monotonic() < deadline:

@@ -9,7 +9,7 @@ from dataclasses import dataclass
 from typing import Callable, Generic, List, Optional, Tuple, TypeVar, Union
 
 from ._contract import PROTOCOL
-from ._protocol import LONGEST_LINE_BYTES, CalvexError, over_long_line
+from ._protocol import LONGEST_LINE_BYTES, CalvexError, Helper, over_long_line
 
 Value = TypeVar("Value")
 Parse = Callable[[str], Union[Value, CalvexError]]
@@ -18,11 +18,12 @@ Parse = Callable[[str], Union[Value, CalvexError]]
 # its output has ended, and for its output to end once it has exited (a
 # grandchild may hold the pipe for ever).
 STOP_GRACE_MS: int = PROTOCOL["stopGraceMs"]
-DEFAULT_ROLE = "the calvex helper"
-# What the helper wrote on standard error, kept for the failure message.
-KEPT_STDERR_BYTES = 1024
+# The last bytes of what the helper wrote on standard error, kept for the
+# failure message, and the characters trimmed from its ends (no others).
+KEPT_STDERR_BYTES: int = PROTOCOL["keptStderrBytes"]
+STDERR_TRIMMED: str = PROTOCOL["stderrTrimmed"]
 # How much of an over-long line is decoded for its error.
-OVER_LONG_START_BYTES = 400
+OVER_LONG_START_BYTES: int = PROTOCOL["overLongStartBytes"]
 
 
 @dataclass(frozen=True)
@@ -43,7 +44,7 @@ def exit_failure(code: Optional[int], signal: Optional[str], stderr_tail: bytes,
     how = f"was killed by {signal}" if signal is not None else f"exited with status {code}"
     if without_line:
         how += " without writing a line"
-    said = stderr_tail.decode("utf-8", "replace").strip()
+    said = stderr_tail.decode("utf-8", "replace").strip(STDERR_TRIMMED)
     return CalvexError("HELPER_FAILED", f"{role} {how}" + (f"; it said: {said}" if said else ""), signal=signal)
 
 
@@ -53,10 +54,10 @@ class RunCore(Generic[Value]):
     a failure. Otherwise (a watch) any exit not asked for is a failure.
     Values are parsed as lines complete; the newest waits in take()."""
 
-    def __init__(self, parse: "Parse[Value]", once: bool = False, role: str = DEFAULT_ROLE) -> None:
-        self._parse = parse
+    def __init__(self, helper: "Helper[Value]", once: bool = False) -> None:
+        self._parse = helper.parse
         self._once = once
-        self._role = role
+        self._role = helper.role
         self._pieces: List[bytes] = []  # the start of a line not yet ended
         self._pending_bytes = 0
         self._stderr_tail = b""

@@ -7,22 +7,22 @@ from types import TracebackType
 from typing import Any, Dict, Generic, List, NamedTuple, Optional, Sequence, Type, TypeVar
 
 from ._command import DEFAULT_INTERVAL_MS, bundled_pressure_helper_path, helper_command, interval_argument
-from ._process import HelperRun, Parse, Value, deadline_after, timeout_failure
+from ._process import HelperRun, Value, deadline_after, timeout_failure
 from ._kinds import kind_of
-from ._protocol import Snapshot, ThermalPressure, parse_line, parse_pressure_line
+from ._protocol import PRESSURE_HELPER, SENSOR_HELPER, Helper, Snapshot, ThermalPressure
 
 # A watch used as an iterator or a context manager is its own class, so a
 # SensorWatch stays a SensorWatch in ``with ... as`` and ``iter()``.
 SelfWatch = TypeVar("SelfWatch", bound="Watch[Any]")
 
 
-def read_once(command: Sequence[str], parse: "Parse[Value]", timeout: Optional[float]) -> Value:
+def read_once(command: Sequence[str], helper: "Helper[Value]", timeout: Optional[float]) -> Value:
     """Runs a ``--once`` command to its end and returns its value, or raises
     how it failed (the timeout included: the helper is stopped first)."""
     deadline = deadline_after(timeout)
-    run = HelperRun(command, parse, once=True)
+    run = HelperRun(command, helper, once=True)
     if not run.wait_end(deadline):
-        run.stop(timeout_failure())
+        run.stop(timeout_failure(helper))
         run.wait_end()
     return run.result()
 
@@ -46,9 +46,9 @@ class Watch(Generic[Value]):
     interval gets the newest value; older unread ones are dropped. One
     consumer per watch."""
 
-    def __init__(self, command: Sequence[str], parse: "Parse[Value]") -> None:
+    def __init__(self, command: Sequence[str], helper: "Helper[Value]") -> None:
         self._command = list(command)
-        self._parse = parse
+        self._helper = helper
         self._run: Optional[HelperRun[Value]] = None
         self._closed = False
 
@@ -56,7 +56,7 @@ class Watch(Generic[Value]):
         if self._closed:
             raise StopIteration
         if self._run is None:
-            self._run = HelperRun(self._command, self._parse)
+            self._run = HelperRun(self._command, self._helper)
             # Dropping the watch stops its helper; the run's reader thread
             # holds only the run, so the watch can be collected.
             weakref.finalize(self, self._run.close)
@@ -99,7 +99,7 @@ class SensorWatch(Watch[Snapshot]):
     """Snapshots from the sensor helper running at an interval; see Watch."""
 
     def __init__(self, command: Sequence[str]) -> None:
-        super().__init__(command, parse_line)
+        super().__init__(command, SENSOR_HELPER)
 
 
 class PressureWatch(Watch[ThermalPressure]):
@@ -107,14 +107,14 @@ class PressureWatch(Watch[ThermalPressure]):
     whether or not the level changed; see Watch."""
 
     def __init__(self, command: Sequence[str]) -> None:
-        super().__init__(command, parse_pressure_line)
+        super().__init__(command, PRESSURE_HELPER)
 
 
 def read_sensors(*, helper: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> Snapshot:
     """Runs the helper once (``calvex --once``) and returns its snapshot once
     the helper has exited. Past ``timeout`` seconds the helper is stopped and
     CalvexError HELPER_FAILED is raised. Safe to call from any thread."""
-    return read_once(helper_command(helper, "--once"), parse_line, timeout)
+    return read_once(helper_command(helper, "--once"), SENSOR_HELPER, timeout)
 
 
 def watch_sensors(interval_ms: int = DEFAULT_INTERVAL_MS, *, helper: Optional[Sequence[str]] = None) -> SensorWatch:
@@ -128,7 +128,7 @@ def read_thermal_pressure(*, helper: Optional[Sequence[str]] = None, timeout: Op
     """Runs the pressure helper once (``calvex-pressure --once``) and returns
     the system's thermal pressure level: ``ThermalPressure('nominal', 0)``
     when macOS is not holding the Mac back for heat. As read_sensors."""
-    return read_once(helper_command(helper, "--once", bundled_pressure_helper_path), parse_pressure_line, timeout)
+    return read_once(helper_command(helper, "--once", bundled_pressure_helper_path), PRESSURE_HELPER, timeout)
 
 
 def watch_thermal_pressure(interval_ms: int = DEFAULT_INTERVAL_MS, *, helper: Optional[Sequence[str]] = None) -> PressureWatch:

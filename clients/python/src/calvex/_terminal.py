@@ -5,7 +5,7 @@ is given; while watching, each kind's recent past drawn beside it. The
 npm package's terminal.js renders the same bytes: the shared golden cases
 (clients/shared/terminal-views.json) hold both to it."""
 
-from typing import Dict, List, Optional, Union
+from typing import Dict, List, Mapping, Optional, Union
 
 from ._kinds import KINDS, UNCLASSIFIED, kind_of
 from ._protocol import CalvexError, Snapshot, ThermalPressure
@@ -19,6 +19,15 @@ TREND_LENGTH = 30
 # the terminal cannot show them.
 BLOCKS = "▁▂▃▄▅▆▇█"
 ASCII_BLOCKS = "_.:-=+*#"
+
+
+def unicode_terminal(environment: "Mapping[str, str]") -> bool:
+    """Whether the terminal can show the trend's block characters: not a
+    dumb one, and a UTF-8 locale (LC_ALL, else LC_CTYPE, else LANG)."""
+    if environment.get("TERM", "") == "dumb":
+        return False
+    locale = environment.get("LC_ALL") or environment.get("LC_CTYPE") or environment.get("LANG") or ""
+    return "utf-8" in locale.lower() or "utf8" in locale.lower()
 
 
 def fixed2(value: float) -> str:
