@@ -42,7 +42,6 @@ python_report() {
     PYTHONDONTWRITEBYTECODE=1 tools/api-report-python.py --check >"$work/now.log" || fail "$(cat "$work/now.log")"
     # A scratch package whose Sensor has lost its kind.
     cp -r clients/python/src "$work/src"
-    cp clients/shared/sensor-kinds.json "$work/src/calvex/"
     python3 - "$work/src/calvex/_protocol.py" <<'PY' || fail "the scratch edit no longer applies to _protocol.py"
 import re, sys
 path = sys.argv[1]

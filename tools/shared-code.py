@@ -2,8 +2,9 @@
 """Writes the contract every client follows from the data in clients/shared/
 into each client's code, so that no client restates a fact by hand:
 
-  protocol.json, command-line.json -> clients/node/contract.js
-                                      clients/python/src/calvex/_contract.py
+  protocol.json, command-line.json, -> clients/node/contract.js
+  sensor-kinds.json (and VERSION,     clients/python/src/calvex/_contract.py
+  for Python's)
   protocol.json                    -> tests/protocol_facts.h (the native tests)
   protocol.json, sensor-kinds.json -> the unions in clients/node/index.d.ts,
                                       and copies in clients/go/shared/ (embedded)
@@ -33,28 +34,33 @@ def _data(name: str) -> Dict[str, Any]:
     return {key: value for key, value in loaded.items() if key != "about"}
 
 
-def node_contract(protocol: Dict[str, Any], command_line: Dict[str, Any]) -> str:
+SOURCES = "clients/shared/protocol.json, command-line.json and sensor-kinds.json"
+
+
+def node_contract(protocol: Dict[str, Any], command_line: Dict[str, Any], kinds: Dict[str, Any]) -> str:
     def frozen(name: str, value: Any) -> str:
         return f"export const {name} = deepFreeze({json.dumps(value, indent=2, ensure_ascii=False)});\n"
 
     return (
-        f"// The contract every client follows, {MADE.format('clients/shared/protocol.json and command-line.json')}.\n"
+        f"// The contract every client follows, {MADE.format(SOURCES)}.\n"
         "function deepFreeze(value) {\n"
         "  if (value !== null && typeof value === 'object') for (const each of Object.values(value)) deepFreeze(each);\n"
         "  return Object.freeze(value);\n"
-        "}\n\n" + frozen("PROTOCOL", protocol) + "\n" + frozen("COMMAND_LINE", command_line)
+        "}\n\n" + frozen("PROTOCOL", protocol) + "\n" + frozen("COMMAND_LINE", command_line) + "\n" + frozen("KIND_TABLE", kinds)
     )
 
 
-def python_contract(protocol: Dict[str, Any], command_line: Dict[str, Any]) -> str:
+def python_contract(protocol: Dict[str, Any], command_line: Dict[str, Any], kinds: Dict[str, Any], version: str) -> str:
     def literal(value: Any) -> str:
         return pprint.pformat(value, width=110, sort_dicts=False)
 
     return (
-        "\"\"\"The contract every client follows, " + MADE.format("clients/shared/protocol.json and command-line.json") + ".\"\"\"\n\n"
+        "\"\"\"The contract every client follows, " + MADE.format(SOURCES + ", and VERSION") + ".\"\"\"\n\n"
         "from typing import Any, Dict\n\n"
         f"PROTOCOL: Dict[str, Any] = {literal(protocol)}\n\n"
-        f"COMMAND_LINE: Dict[str, Any] = {literal(command_line)}\n"
+        f"COMMAND_LINE: Dict[str, Any] = {literal(command_line)}\n\n"
+        f"KIND_TABLE: Dict[str, Any] = {literal(kinds)}\n\n"
+        f"VERSION: str = {version!r}\n"
     )
 
 
@@ -147,13 +153,14 @@ def declarations(text: str, protocol: Dict[str, Any], kinds: Dict[str, Any]) -> 
 
 def outputs() -> List[Tuple[Path, str]]:
     protocol, command_line, kinds = _data("protocol.json"), _data("command-line.json"), _data("sensor-kinds.json")
+    version = (ROOT / "VERSION").read_text(encoding="utf-8").strip()
     typings = ROOT / "clients" / "node" / "index.d.ts"
     # The Go module embeds copies: go:embed reaches no file outside it.
     embedded = [(ROOT / "clients" / "go" / "shared" / name, (SHARED / name).read_text(encoding="utf-8"))
                 for name in ("protocol.json", "sensor-kinds.json")]
     return [*embedded,
-        (ROOT / "clients" / "node" / "contract.js", node_contract(protocol, command_line)),
-        (ROOT / "clients" / "python" / "src" / "calvex" / "_contract.py", python_contract(protocol, command_line)),
+        (ROOT / "clients" / "node" / "contract.js", node_contract(protocol, command_line, kinds)),
+        (ROOT / "clients" / "python" / "src" / "calvex" / "_contract.py", python_contract(protocol, command_line, kinds, version)),
         (ROOT / "tests" / "protocol_facts.h", native_facts(protocol)),
         *[(ROOT / "clients" / "go" / f"names_{system}.go", go_system_names(protocol, system)) for system in ("linux", "darwin")],
         (ROOT / "clients" / "go" / "codes.go", go_codes(protocol)),

@@ -27,6 +27,11 @@ tools/prerequisites.sh /usr/bin/python3:python3 $py/pytest/__init__.py:python3-p
 [ -d tools/schema/node_modules/ajv ] || npm ci --prefix tools/schema --no-audit --no-fund --silent
 [ -d clients/node/node_modules/@microsoft/api-extractor ] || npm ci --prefix clients/node --no-audit --no-fund --silent
 
+# The package tests pack the signed macOS helpers: they are cross-built
+# once (the pinned toolchain is fetched on first use), so that this one
+# command runs every test on a fresh clone too.
+[ -x dist/calvex-macos-arm64 ] && [ -x dist/calvex-pressure-macos-arm64 ] || tools/build-macos-arm64.sh
+
 build=build
 options=(-DCMAKE_BUILD_TYPE=Release -DCALVEX_SANITIZE=OFF -DCALVEX_WERROR=ON)
 mode=${1:-}

@@ -12,7 +12,7 @@ import { DEFAULT_INTERVAL_MS, helperCommand, intervalArgument, pressureCommand }
 import { Watch, readOnce } from './faces.js';
 import { UsageError, fill, parseCommand } from './commandline.js';
 import { COMMAND_LINE } from './contract.js';
-import { CalvexError, ERROR_CODES, PRESSURE_HELPER, SENSOR_HELPER, parseLine, systemError, timeoutFailure } from './protocol.js';
+import { CalvexError, ERROR_CODES, PRESSURE_HELPER, SENSOR_HELPER, helperFailed, parseLine, systemError, timeoutFailure } from './protocol.js';
 import { buildReport, gather, personLine, reportText } from './report.js';
 import { Trends, pressureText, unicodeTerminal, view } from './terminal.js';
 
@@ -28,7 +28,7 @@ const HOME = '\x1b[H';
 const END_OF_LINE = '\x1b[K';
 const REST_OF_SCREEN = '\x1b[J';
 // How long the one-shot view waits for the pressure helper's one line.
-const PRESSURE_TIMEOUT_MS = 5000;
+const PRESSURE_TIMEOUT_MS = COMMAND_LINE.pressureTimeoutMs;
 // A report watches at this interval.
 const REPORT_INTERVAL_MS = COMMAND_LINE.report.intervalMs;
 const SENTENCES = COMMAND_LINE.sentences;
@@ -170,7 +170,7 @@ async function watchView(options, out, stopping) {
   } finally {
     await leave();
   }
-  throw new CalvexError('HELPER_FAILED', 'the calvex helper stopped');
+  throw helperFailed('stopped', { role: SENSOR_HELPER.role });
 }
 
 // Where the report goes: a new file beside FILE, made before the run so

@@ -1,4 +1,4 @@
-// The contract every client follows, made by tools/shared-code.py from clients/shared/protocol.json and command-line.json: do not edit.
+// The contract every client follows, made by tools/shared-code.py from clients/shared/protocol.json, command-line.json and sensor-kinds.json: do not edit.
 function deepFreeze(value) {
   if (value !== null && typeof value === 'object') for (const each of Object.values(value)) deepFreeze(each);
   return Object.freeze(value);
@@ -57,6 +57,7 @@ export const PROTOCOL = deepFreeze({
   "timedOut": "{role} did not finish within the timeout and was stopped",
   "silent": "{role} wrote no line for {seconds} s and was stopped",
   "readFailed": "reading {role}'s output failed: {error}",
+  "stopped": "{role} stopped",
   "systemErrors": {
     "ENOENT": "no such file or folder",
     "EACCES": "permission denied",
@@ -176,12 +177,19 @@ export const COMMAND_LINE = deepFreeze({
   "usageStatus": 2,
   "failureStatus": 1,
   "interruptedStatus": 130,
+  "pressureTimeoutMs": 5000,
+  "terminal": {
+    "trendLength": 30,
+    "numberWidth": 7
+  },
   "report": {
     "heardWithinMs": 5000,
     "defaultSeconds": 10,
     "shortestSeconds": 1,
     "longestSeconds": 600,
-    "intervalMs": 500
+    "intervalMs": 500,
+    "format": 1,
+    "constantAfterSnapshots": 3
   },
   "numbers": {
     "milliseconds": "^[0-9]+$",
@@ -206,4 +214,95 @@ export const COMMAND_LINE = deepFreeze({
     "reportWritten": "calvex: {count} {sensors}, {unknown} of them unknown to the kind table; report written to {where}. Attach it to a bug report: that is how a new Mac gets supported.",
     "reportHelperFailed": "calvex: the sensor helper failed ({code}: {meaning}), so the report holds no sensors; it was written to {where}. Attach it to a bug report all the same: it shows how the helper failed."
   }
+});
+
+export const KIND_TABLE = deepFreeze({
+  "kinds": [
+    "cpu",
+    "gpu",
+    "soc",
+    "neural",
+    "storage",
+    "battery",
+    "calibration",
+    "other"
+  ],
+  "unmatched": "other",
+  "notAPart": {
+    "kind": "calibration",
+    "why": "A reference that reads near-constant, not a part of the chip: never the hottest part, and no hottest of its own in a report."
+  },
+  "lowestPlausible": {
+    "about": "The lowest reading of each kind that can be a temperature, in degrees Celsius: 10, the lowest ambient temperature Apple rates its Macs to run in, below which no powered die, controller or sensor block of a running Mac reads (the M1's PMU tdev4 and tdev5 at -21.5, a power-gated GPU block at 5.0 are not temperatures). The battery has none: one just brought in from the cold can truly read below it. hottest and summary leave a reading below its kind's floor out.",
+    "celsius": {
+      "cpu": 10.0,
+      "gpu": 10.0,
+      "soc": 10.0,
+      "neural": 10.0,
+      "storage": 10.0,
+      "battery": null,
+      "calibration": 10.0,
+      "other": 10.0
+    }
+  },
+  "placeholder": {
+    "about": "A reading of exactly this many degrees, of any kind, is a placeholder the system publishes where it has no reading (noname on the M3 Pro, the battery on a macOS beta, a generic GPU name on an M5): hottest and summary leave it out.",
+    "celsius": 0.0
+  },
+  "rows": [
+    {
+      "kind": "cpu",
+      "pattern": "(?:pACC|eACC) MTR Temp Sensor[0-9]+",
+      "ignoreCase": false,
+      "measures": "performance and efficiency core clusters, earlier chips"
+    },
+    {
+      "kind": "cpu",
+      "pattern": "(?:PMU|PMU2) tdie[0-9]+",
+      "ignoreCase": false,
+      "measures": "CPU die sensors, later chips"
+    },
+    {
+      "kind": "gpu",
+      "pattern": "GPU MTR Temp Sensor[0-9]+",
+      "ignoreCase": false,
+      "measures": "GPU, earlier chips"
+    },
+    {
+      "kind": "gpu",
+      "pattern": "(?:PMU|PMU2) TP[0-9]+g",
+      "ignoreCase": false,
+      "measures": "GPU sensors, later chips"
+    },
+    {
+      "kind": "neural",
+      "pattern": "ANE MTR Temp Sensor[0-9]+",
+      "ignoreCase": false,
+      "measures": "the neural engine"
+    },
+    {
+      "kind": "soc",
+      "pattern": "(?:PMGR SOC Die|SOC MTR|ISP MTR) Temp Sensor[0-9]+",
+      "ignoreCase": false,
+      "measures": "the rest of the chip: power manager, fabric, image processor"
+    },
+    {
+      "kind": "storage",
+      "pattern": "NAND CH[0-9]+ temp",
+      "ignoreCase": false,
+      "measures": "the SSD's flash channels"
+    },
+    {
+      "kind": "battery",
+      "pattern": "[\\s\\S]*battery[\\s\\S]*",
+      "ignoreCase": true,
+      "measures": "the battery (gas gauge battery)"
+    },
+    {
+      "kind": "calibration",
+      "pattern": "(?:PMU|PMU2) tcal[0-9]*|PMU2 TR0Z",
+      "ignoreCase": false,
+      "measures": "calibration references, near-constant whatever the load: a temperature of nothing, kept out of the hottest reading"
+    }
+  ]
 });

@@ -1,14 +1,7 @@
-// What each sensor measures, from the shared table of sensor kinds (copied
-// into the package as sensor-kinds.json when it is packed). A leaf: it
-// imports nothing of the package.
-import { existsSync, readFileSync } from 'node:fs';
-
-// In a checkout (the shared folder with its test vectors beside this one)
-// the repository's table, which a copy left by a pack could lag behind;
-// in an installed package, the copy packed into it.
-const inCheckout = existsSync(new URL('../shared/sensor-kinds-vectors.json', import.meta.url));
-const tableFile = new URL(inCheckout ? '../shared/sensor-kinds.json' : './sensor-kinds.json', import.meta.url);
-const table = JSON.parse(readFileSync(tableFile, 'utf8'));
+// What each sensor measures, from the shared table of sensor kinds (written
+// into contract.js by tools/shared-code.py). A leaf: it imports only the
+// contract's data.
+import { KIND_TABLE as table } from './contract.js';
 
 const rows = table.rows.map(({ kind, pattern, ignoreCase }) => ({
   kind,

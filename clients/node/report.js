@@ -18,10 +18,10 @@ import { fixed2 } from './terminal.js';
 import { hottest, summary } from './views.js';
 
 // The document's layout; a change that readers must know of raises it.
-export const REPORT_FORMAT = 1;
+export const REPORT_FORMAT = COMMAND_LINE.report.format;
 // At least this many snapshots before a reading that never changes is
 // called constant.
-const CONSTANT_AFTER_SNAPSHOTS = 3;
+const CONSTANT_AFTER_SNAPSHOTS = COMMAND_LINE.report.constantAfterSnapshots;
 // Where a machine's facts come from in tests, where there is no Mac.
 const MACHINE_VARIABLE = 'CALVEX_REPORT_MACHINE';
 const MACHINE_FIELDS = ['model', 'chip', 'macos', 'arch'];

@@ -5,14 +5,15 @@
 // `python -m calvex` renders the same bytes: the shared golden cases
 // (clients/shared/terminal-views.json) hold both to it, so widths count
 // characters (code points) and numbers round as Python's format does.
+import { COMMAND_LINE } from './contract.js';
 import { CalvexError } from './protocol.js';
 import { KINDS, UNCLASSIFIED, kindOf } from './kinds.js';
 import { hottest, summary } from './views.js';
 
 const KIND_WIDTH = Math.max(...KINDS.map((kind) => kind.length));
-const NUMBER_WIDTH = 7; // -39.99 to 149.99, and a header
+const NUMBER_WIDTH = COMMAND_LINE.terminal.numberWidth; // -39.99 to 149.99, and a header
 // How many snapshots a kind's trend covers, newest on the right.
-export const TREND_LENGTH = 30;
+export const TREND_LENGTH = COMMAND_LINE.terminal.trendLength;
 // The trend's levels, lowest first: block characters, or plain ASCII where
 // the terminal cannot show them.
 const BLOCKS = [...'▁▂▃▄▅▆▇█'];

@@ -1,6 +1,6 @@
 """Build hooks: the version from the repository's VERSION and its LICENSE
 beside this file (the metadata hook runs first, before the license files
-are looked for); the shared sensor-kind table put into the package; and, when
+are looked for); and, when
 CALVEX_WHEEL_HELPER names the signed macOS arm64 helper, a macOS wheel that
 carries it (otherwise the wheel is pure Python and runs anywhere)."""
 
@@ -25,8 +25,6 @@ class CustomMetadataHook(MetadataHookInterface):
 
 class CustomBuildHook(BuildHookInterface):  # type: ignore[type-arg]
     def initialize(self, version: str, build_data: Dict[str, Any]) -> None:
-        shared = REPOSITORY / "clients" / "shared" / "sensor-kinds.json"
-        build_data["force_include"][str(shared)] = "calvex/sensor-kinds.json"
         helper = os.environ.get("CALVEX_WHEEL_HELPER")
         if helper:
             if not os.access(helper, os.X_OK):

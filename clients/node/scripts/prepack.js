@@ -1,13 +1,11 @@
 // Runs before `npm pack` and `npm publish`: puts the signed macOS arm64
 // helpers at bin/ (building them with the repository's cross-build when
 // dist/ has none), checks each against its recorded SHA-256, and copies the
-// project's LICENSE and the clients' shared data beside them.
+// project's LICENSE beside them. (The shared data is in contract.js.)
 import { execFileSync } from 'node:child_process';
 import { chmodSync, copyFileSync, existsSync, mkdirSync, readFileSync } from 'node:fs';
 import { createHash } from 'node:crypto';
 import { fileURLToPath } from 'node:url';
-
-import { copyShared } from './copy-shared.js';
 
 const here = fileURLToPath(new URL('../', import.meta.url));
 const root = fileURLToPath(new URL('../../../', import.meta.url));
@@ -31,4 +29,3 @@ for (const helper of helpers) {
   console.error(`prepack: bin/${helper} ${actual}`);
 }
 copyFileSync(`${root}LICENSE`, `${here}LICENSE`);
-copyShared();

@@ -282,17 +282,14 @@ test('a wrapper script without exec: break lets the program go on, and an abort 
 });
 
 test('a fresh checkout imports the package without a build', async () => {
-  // Only what git holds: the package's sources and the shared table beside them.
+  // The package's sources alone: the shared data is in contract.js, no
+  // file beside them is read.
   const tree = mkdtempSync(`${scratch}/checkout-`);
   mkdirSync(`${tree}/clients/node`, { recursive: true });
-  mkdirSync(`${tree}/clients/shared`);
   const manifest = JSON.parse(readFileSync(new URL('../package.json', import.meta.url), 'utf8'));
   const modules = manifest.files.filter((file) => file.endsWith('.js'));
   for (const file of [...modules, 'package.json']) {
     copyFileSync(new URL(`../${file}`, import.meta.url), `${tree}/clients/node/${file}`);
-  }
-  for (const file of ['sensor-kinds.json', 'sensor-kinds-vectors.json']) {
-    copyFileSync(new URL(`../../shared/${file}`, import.meta.url), `${tree}/clients/shared/${file}`);
   }
   const app = `const { kindOf } = await import(${JSON.stringify(`${tree}/clients/node/index.js`)}); console.log(kindOf('PMU tdie1'));`;
   const child = spawn(process.execPath, ['--input-type=module', '-e', app], { stdio: ['ignore', 'pipe', 'inherit'] });

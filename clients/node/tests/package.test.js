@@ -22,9 +22,7 @@ test('the bundled helper is found inside the package, or beside app.asar in Elec
     ]) {
       mkdirSync(`${app}/${inside}`, { recursive: true });
       for (const file of packedModules) {
-        // The table is packed from the shared folder; the checkout has no copy.
-        const from = file === 'sensor-kinds.json' ? '../../shared/sensor-kinds.json' : `../${file}`;
-        copyFileSync(fileURLToPath(new URL(from, import.meta.url)), `${app}/${inside}/${file}`);
+        copyFileSync(fileURLToPath(new URL(`../${file}`, import.meta.url)), `${app}/${inside}/${file}`);
       }
       writeFileSync(`${app}/${inside}/package.json`, '{"type":"module"}');
       const loaded = await import(pathToFileURL(`${app}/${inside}/index.js`).href);

@@ -127,16 +127,14 @@ def test_a_death_by_a_signal_is_told_by_its_name() -> None:
 
 
 def test_a_fresh_checkout_imports_without_a_build(tmp_path: Path) -> None:
-    # Only what git holds: the package's sources and the shared table beside them.
+    # The package's sources alone: the shared data and the version are in
+    # _contract.py, no file beside them is read.
     package = tmp_path / "clients" / "python" / "src" / "calvex"
     package.mkdir(parents=True)
     for source in (ROOT / "clients" / "python" / "src" / "calvex").glob("*.py"):
         (package / source.name).write_bytes(source.read_bytes())
-    (tmp_path / "clients" / "shared").mkdir()
-    for name in ("sensor-kinds.json", "sensor-kinds-vectors.json"):
-        (tmp_path / "clients" / "shared" / name).write_bytes((ROOT / "clients" / "shared" / name).read_bytes())
     done = subprocess.run(
-        [sys.executable, "-c", "import calvex; print(calvex.kind_of('PMU tdie1'))"],
+        [sys.executable, "-c", "import calvex, calvex._commandline as c; print(calvex.kind_of('PMU tdie1'), c.package_version())"],
         capture_output=True, text=True, cwd=package.parent, timeout=30,
     )
-    assert (done.returncode, done.stdout, done.stderr) == (0, "cpu\n", "")
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"cpu {(ROOT / 'VERSION').read_text().strip()}\n", "")

@@ -21,7 +21,7 @@ from ._commandline import CommandOptions, UsageError, fill, package_version, par
 from ._command import helper_command, interval_argument, pressure_command
 from ._contract import COMMAND_LINE
 from ._process import HelperRun
-from ._protocol import ERROR_CODES, PRESSURE_HELPER, SENSOR_HELPER, CalvexError, Snapshot, ThermalPressure, parse_line, system_error
+from ._protocol import ERROR_CODES, PRESSURE_HELPER, SENSOR_HELPER, CalvexError, Snapshot, ThermalPressure, helper_failed, parse_line, system_error
 from ._sync import read_sensors, read_thermal_pressure
 from ._report import build_report, gather, person_line, report_text
 from ._terminal import Trends, pressure_text, unicode_terminal, view
@@ -43,7 +43,7 @@ RESIZE_CHECK_SECONDS = 0.1
 # A report watches at this interval.
 REPORT_INTERVAL_MS: int = COMMAND_LINE["report"]["intervalMs"]
 # How long the one-shot view waits for the pressure helper's one line.
-PRESSURE_TIMEOUT_SECONDS = 5.0
+PRESSURE_TIMEOUT_SECONDS: float = COMMAND_LINE["pressureTimeoutMs"] / 1000
 
 
 def table(snapshot: Snapshot, pressure_line: Optional[str] = None) -> str:
@@ -206,7 +206,7 @@ def _watch_piped(run: "HelperRun[Snapshot]", pressure: _PressureFollower, out: T
             break
         out.write(table(snapshot, pressure.line()) + "\n\n")
         out.flush()
-    raise run.failure or CalvexError("HELPER_FAILED", "the calvex helper stopped")
+    raise run.failure or helper_failed("stopped", role=SENSOR_HELPER.role)
 
 
 def _watch_on_terminal(run: "HelperRun[Snapshot]", pressure: _PressureFollower, out: TextIO) -> int:
@@ -241,7 +241,7 @@ def _watch_on_terminal(run: "HelperRun[Snapshot]", pressure: _PressureFollower, 
         out.write(LEAVE_SCREEN)
         out.flush()
         signal.signal(signal.SIGWINCH, previous)
-    raise run.failure or CalvexError("HELPER_FAILED", "the calvex helper stopped")
+    raise run.failure or helper_failed("stopped", role=SENSOR_HELPER.role)
 
 
 def _watch(command: Sequence[str], pressure_command: Optional[List[str]], out: TextIO) -> int:

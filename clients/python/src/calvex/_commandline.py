@@ -4,29 +4,18 @@ other, and its rules and texts are npx calvex's."""
 
 import re
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Dict, List, Optional, Sequence, Tuple
 
 from ._command import DEFAULT_INTERVAL_MS, LONGEST_INTERVAL_MS, SHORTEST_INTERVAL_MS
-from ._contract import COMMAND_LINE
+from ._contract import COMMAND_LINE, VERSION
 
 HELPER_OPTIONS = ("--helper", "--pressure-helper")
 
 
 def package_version() -> str:
-    """The version a command says: in a checkout the repository's VERSION
-    (the one the wheels are built with), else the installed package's."""
-    here = Path(__file__).resolve().parent
-    if len(here.parents) > 3:  # an installed package may sit near the root
-        checkout_version = here.parents[3] / "VERSION"
-        if (here.parents[2] / "shared" / "sensor-kinds.json").exists() and checkout_version.exists():
-            return checkout_version.read_text(encoding="utf-8").strip()
-    try:
-        from importlib.metadata import version
-
-        return version("calvex")
-    except Exception:  # no metadata: neither a checkout nor an installed package
-        return "unknown"
+    """The version a command says: the repository's VERSION, which the
+    wheels are built with, written into the contract."""
+    return VERSION
 
 
 def split_helper_commands(arguments: Sequence[str]) -> Tuple[List[str], Dict[str, List[str]], List[str]]:

@@ -1,26 +1,13 @@
-"""What each sensor measures, from the shared table of sensor kinds (copied
-into the package as sensor-kinds.json when it is built). A leaf: it imports
-nothing of the package, so the protocol's Sensor can ask it for a kind."""
+"""What each sensor measures, from the shared table of sensor kinds (written
+into _contract.py by tools/shared-code.py). A leaf: it imports only the
+contract's data, so the protocol's Sensor can ask it for a kind."""
 
-import json
 import re
-from pathlib import Path
 from typing import Any, Dict, List, Optional, Pattern, Tuple
 
+from ._contract import KIND_TABLE
 
-def _table_file() -> Path:
-    """In a checkout (clients/shared with its test vectors), the repository's
-    table, which a copy left by a build could lag behind; in an installed
-    package, the copy built into it."""
-    here = Path(__file__).resolve().parent
-    if len(here.parents) > 2:  # an installed package may sit near the root
-        shared = here.parents[2] / "shared"
-        if (shared / "sensor-kinds-vectors.json").exists():
-            return shared / "sensor-kinds.json"
-    return here / "sensor-kinds.json"
-
-
-_TABLE: Dict[str, Any] = json.loads(_table_file().read_text(encoding="utf-8"))
+_TABLE: Dict[str, Any] = KIND_TABLE
 
 _ROWS: List[Tuple[str, "Pattern[str]"]] = [
     (row["kind"], re.compile(row["pattern"], re.IGNORECASE if row["ignoreCase"] else 0)) for row in _TABLE["rows"]

@@ -26,10 +26,10 @@ from ._terminal import fixed2
 from ._views import hottest, summary
 
 # The document's layout; a change that readers must know of raises it.
-REPORT_FORMAT = 1
+REPORT_FORMAT: int = COMMAND_LINE["report"]["format"]
 # At least this many snapshots before a reading that never changes is
 # called constant.
-CONSTANT_AFTER_SNAPSHOTS = 3
+CONSTANT_AFTER_SNAPSHOTS: int = COMMAND_LINE["report"]["constantAfterSnapshots"]
 # Where a machine's facts come from in tests, where there is no Mac.
 MACHINE_VARIABLE = "CALVEX_REPORT_MACHINE"
 MACHINE_FIELDS = ("model", "chip", "macos", "arch")

@@ -7,14 +7,15 @@ npm package's terminal.js renders the same bytes: the shared golden cases
 
 from typing import Dict, List, Mapping, Optional, Union
 
+from ._contract import COMMAND_LINE
 from ._kinds import KINDS, UNCLASSIFIED, kind_of
 from ._protocol import CalvexError, Snapshot, ThermalPressure
 from ._views import hottest, summary
 
 KIND_WIDTH = max(len(kind) for kind in KINDS)
-NUMBER_WIDTH = 7  # -39.99 to 149.99, and a header
+NUMBER_WIDTH: int = COMMAND_LINE["terminal"]["numberWidth"]  # -39.99 to 149.99, and a header
 # How many snapshots a kind's trend covers, newest on the right.
-TREND_LENGTH = 30
+TREND_LENGTH: int = COMMAND_LINE["terminal"]["trendLength"]
 # The trend's levels, lowest first: block characters, or plain ASCII where
 # the terminal cannot show them.
 BLOCKS = "▁▂▃▄▅▆▇█"
