@@ -212,6 +212,30 @@ client_fault "python client: aclose() and cancelling leave the helper running" p
     "            self._run.stop()
             await finish_uncancelled" \
     "            await finish_uncancelled"
+# One answer in every client: each fault below makes its client differ from
+# the shared cases or the generated transcripts.
+client_fault "python client: the first bytes of standard error kept, not the last" python_suite $py/_runcore.py \
+    "self._stderr_tail = (self._stderr_tail + chunk)[-KEPT_STDERR_BYTES:]" \
+    "self._stderr_tail = (self._stderr_tail + chunk)[:KEPT_STDERR_BYTES]"
+client_fault "node client: the first bytes of standard error kept, not the last" node_suite clients/node/runcore.js \
+    "this.stderrTail = tail.subarray(Math.max(0, tail.length - KEPT_STDERR_BYTES));" \
+    "this.stderrTail = tail.subarray(0, KEPT_STDERR_BYTES);"
+client_fault "python client: a reading past the float range fails the reader" python_suite $py/_protocol.py \
+    "return int(text) if len(text) <= 24 else _LongInteger(text)" \
+    "return int(text)"
+client_fault "node client: an over-long line's start counted in UTF-16 units" node_suite clients/node/protocol.js \
+    "const kept = Array.from(start).slice(0, KEPT_LINE_START).join('');" \
+    "const kept = start.slice(0, KEPT_LINE_START);"
+client_fault "go client: a line nested past the bound is read" go_suite clients/go/protocol.go \
+    "	if nestsTooDeeply(line) {" \
+    "	if false {"
+client_fault "node client: the trend drawn in blocks on a dumb terminal" node_suite clients/node/terminal.js \
+    "  if (environment.TERM === 'dumb') return false;
+" \
+    ""
+client_fault "python client: a helper ended by the SIGTERM it was asked to end with is recorded as not ending when asked" python_suite $py/_report.py \
+    '"endedWhenAsked": None if failure is not None else self.run.status != -signal.SIGKILL,' \
+    '"endedWhenAsked": None if failure is not None else self.run.status == 0,'
 client_fault "exporter: the backoff's doubling and cap swapped" exporter_suite clients/go/cmd/calvex-exporter/supervisor.go \
     "return min(previous*2, b.longest)" \
     "return max(previous*2, b.longest)"

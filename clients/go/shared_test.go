@@ -245,6 +245,10 @@ func feed(core feeder, event map[string]json.RawMessage) []action {
 		case "errorOutput":
 			_ = json.Unmarshal(raw, &text)
 			return core.errorOutput([]byte(text))
+		case "errorOutputHex":
+			_ = json.Unmarshal(raw, &text)
+			data, _ := hex.DecodeString(text)
+			return core.errorOutput(data)
 		case "outputEnd":
 			return core.outputEnd()
 		case "exited":
@@ -267,57 +271,66 @@ func feed(core feeder, event map[string]json.RawMessage) []action {
 	panic("an event of no known kind")
 }
 
+// runCase is one case of the run cases or the generated transcripts.
+type runCase struct {
+	Name   string                       `json:"name"`
+	Parse  string                       `json:"parse"`
+	Once   bool                         `json:"once"`
+	Events []map[string]json.RawMessage `json:"events"`
+	Expect json.RawMessage              `json:"expect"`
+}
+
+// answer is what the core answers to one case's events, as plain JSON.
+func answer(each runCase) map[string]any {
+	actions := [][]string{}
+	var ended bool
+	var taken any
+	var failure *Error
+	run := func(core feeder, done func() (bool, any, *Error)) {
+		for _, event := range each.Events {
+			step := []string{}
+			for _, a := range feed(core, event) {
+				step = append(step, said(a))
+			}
+			actions = append(actions, step)
+		}
+		ended, taken, failure = done()
+	}
+	if each.Parse == "sensors" {
+		core := newRunCore(parseLine, each.Once, sensorHelper.role)
+		run(core, func() (bool, any, *Error) { v, ok := core.take(); return core.ended, takenOf(v, ok), core.failure })
+	} else {
+		core := newRunCore(parsePressureLine, each.Once, pressureHelper.role)
+		run(core, func() (bool, any, *Error) { v, ok := core.take(); return core.ended, takenOf(v, ok), core.failure })
+	}
+	return map[string]any{"actions": actions, "ended": ended, "taken": taken, "failure": failureOf(failure)}
+}
+
 func TestEveryRunCase(t *testing.T) {
-	var cases struct {
-		Cases []struct {
-			Name   string                       `json:"name"`
-			Parse  string                       `json:"parse"`
-			Once   bool                         `json:"once"`
-			Events []map[string]json.RawMessage `json:"events"`
-			Expect json.RawMessage              `json:"expect"`
-		} `json:"cases"`
-	}
-	readShared(t, "run-cases.json", &cases)
-	if len(cases.Cases) == 0 {
-		t.Fatal("no run cases")
-	}
-	for _, each := range cases.Cases {
-		t.Run(each.Name, func(t *testing.T) {
-			var actions [][]string
-			var ended bool
-			var taken any
-			var failure *Error
-			run := func(core feeder, done func() (bool, any, *Error)) {
-				for _, event := range each.Events {
-					step := []string{}
-					for _, a := range feed(core, event) {
-						step = append(step, said(a))
-					}
-					actions = append(actions, step)
+	for _, file := range []string{"run-cases.json", "run-transcripts.json"} {
+		var cases struct {
+			Cases []runCase `json:"cases"`
+		}
+		readShared(t, file, &cases)
+		if len(cases.Cases) == 0 {
+			t.Fatal("no cases in " + file)
+		}
+		for _, each := range cases.Cases {
+			t.Run(each.Name, func(t *testing.T) {
+				// Compared as JSON, each side written the same way, so that -0
+				// and 0 differ as they do in the data.
+				var want map[string]any
+				_ = json.Unmarshal(each.Expect, &want)
+				gotJSON, _ := json.Marshal(answer(each))
+				var gotPlain map[string]any
+				_ = json.Unmarshal(gotJSON, &gotPlain)
+				gotText, _ := json.Marshal(gotPlain)
+				wantText, _ := json.Marshal(want)
+				if string(gotText) != string(wantText) {
+					t.Errorf("got  %s\nwant %s", gotText, wantText)
 				}
-				ended, taken, failure = done()
-			}
-			if each.Parse == "sensors" {
-				core := newRunCore(parseLine, each.Once, sensorHelper.role)
-				run(core, func() (bool, any, *Error) { v, ok := core.take(); return core.ended, takenOf(v, ok), core.failure })
-			} else {
-				core := newRunCore(parsePressureLine, each.Once, pressureHelper.role)
-				run(core, func() (bool, any, *Error) { v, ok := core.take(); return core.ended, takenOf(v, ok), core.failure })
-			}
-			got := map[string]any{"actions": actions, "ended": ended, "taken": taken, "failure": failureOf(failure)}
-			// Compared as JSON, each side written the same way, so that -0
-			// and 0 differ as they do in the data.
-			var want map[string]any
-			_ = json.Unmarshal(each.Expect, &want)
-			gotJSON, _ := json.Marshal(got)
-			var gotPlain map[string]any
-			_ = json.Unmarshal(gotJSON, &gotPlain)
-			gotText, _ := json.Marshal(gotPlain)
-			wantText, _ := json.Marshal(want)
-			if string(gotText) != string(wantText) {
-				t.Errorf("got  %s\nwant %s", gotText, wantText)
-			}
-		})
+			})
+		}
 	}
 }
 
@@ -338,7 +351,13 @@ func failureOf(failure *Error) any {
 		}
 		return text
 	}
-	return map[string]any{"code": failure.Code, "message": failure.Message, "line": orNull(failure.Line), "signal": orNull(failure.Signal)}
+	// Line is the helper's line for BAD_OUTPUT and the error-line codes,
+	// an empty one too; the other codes have none.
+	var line any
+	if failure.Code == CodeBadOutput || strings.HasPrefix(failure.Message, "calvex: ") {
+		line = failure.Line
+	}
+	return map[string]any{"code": failure.Code, "message": failure.Message, "line": line, "signal": orNull(failure.Signal)}
 }
 
 func TestTheProtocolDataIsRead(t *testing.T) {
