@@ -18,10 +18,19 @@ any order. Hypothesis makes them from a fixed seed.
                                    replay them: any answer that differs, in any
                                    client, fails, with the first transcript
                                    that shows it
+  transcripts.py --helpers [COUNT]
+                                   what no core sees: COUNT (default 150) small
+                                   real helper programs (lines, standard error,
+                                   an exit by status or by any signal the OS
+                                   names, a start that fails) each run by every
+                                   client's public face (a --once read), whose
+                                   values and failures must be the same
 """
 
 import json
 import os
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -204,7 +213,92 @@ def write(count: int) -> int:
     return 0
 
 
+# Real helpers: what a run core is never fed by hand.
+START_FAILURES = [
+    ["/nonexistent/calvex"],  # ENOENT
+    ["/"],  # a folder: EACCES
+    ["/etc/passwd"],  # not executable: EACCES
+    ["calvex-no-such-helper-in-path"],  # not in PATH: ENOENT
+]
+# A program the system cannot run (ENOEXEC) is left out: Node's spawn runs
+# it with /bin/sh instead, as the npm README says.
+HELPER_SIGNALS = [int(getattr(signal, f"SIG{name}")) for name in
+                  ("HUP", "INT", "QUIT", "ABRT", "KILL", "USR1", "SEGV", "USR2", "PIPE", "ALRM", "TERM", "XCPU", "XFSZ",
+                   "VTALRM", "PROF", "IO", "SYS", "PWR", "STKFLT", "TRAP", "BUS", "FPE", "ILL")]
+
+
+def _printf(data: bytes) -> str:
+    """A printf command that writes exactly these bytes."""
+    return "printf '" + "".join(f"\\{byte:03o}" for byte in data) + "'"
+
+
+@st.composite
+def helper_programs(draw: Callable[..., Any]) -> Dict[str, Any]:
+    if draw(st.integers(min_value=0, max_value=9)) == 0:
+        return {"parse": draw(st.sampled_from(["sensors", "pressure"])), "command": draw(st.sampled_from(START_FAILURES))}
+    steps = []
+    for _ in range(draw(st.integers(min_value=0, max_value=2))):
+        line = draw(lines) + (b"\n" if draw(st.integers(min_value=0, max_value=4)) else b"")
+        steps.append(_printf(line))
+    if draw(st.booleans()):
+        steps.append(_printf(draw(st.binary(max_size=20))) + " >&2")
+    ending = draw(st.one_of(st.sampled_from(HELPER_SIGNALS).map(lambda number: f"kill -{number} $$"),
+                            st.sampled_from([0, 0, 1, 3, 126]).map(lambda code: f"exit {code}")))
+    steps.append(ending)
+    return {"parse": draw(st.sampled_from(["sensors", "pressure"])), "command": ["/bin/sh", "-c", "; ".join(steps), "sh"]}
+
+
+def generate_helpers(count: int) -> List[Dict[str, Any]]:
+    made: List[Dict[str, Any]] = []
+
+    @seed(SEED)
+    @settings(max_examples=1_000_000, database=None, deadline=None, phases=[Phase.generate],
+              verbosity=Verbosity.quiet, suppress_health_check=list(HealthCheck))
+    @given(helper_programs())
+    def collect(program: Dict[str, Any]) -> None:
+        if len(made) >= count:
+            raise _Enough
+        made.append(program)
+
+    try:
+        collect()
+    except _Enough:
+        pass
+    return made
+
+
+def compare_helpers(count: int) -> int:
+    programs = generate_helpers(count)
+    with tempfile.TemporaryDirectory() as folder:
+        given = Path(folder) / "programs.json"
+        given.write_text(json.dumps({"programs": programs}), encoding="utf-8")
+        outputs = {client: Path(folder) / f"{client}.json" for client in ("python", "node", "go")}
+        environment = {**os.environ, "PYTHONDONTWRITEBYTECODE": "1", "PATH": "/usr/bin:/bin"}
+        subprocess.run(["/usr/bin/python3", str(ROOT / "clients/python/tests/replay_helpers.py"), str(given), str(outputs["python"])],
+                       check=True, env=environment)
+        subprocess.run(["node", str(ROOT / "clients/node/tests/replay-helpers.js"), str(given), str(outputs["node"])],
+                       check=True, env=environment)
+        subprocess.run([shutil.which("go") or "go", "test", "-count=1", "-run", "^TestReplayHelpers$", "."], check=True,
+                       cwd=ROOT / "clients/go", stdout=subprocess.DEVNULL,
+                       env={**environment, "PATH": os.environ["PATH"], "CALVEX_REPLAY_HELPERS_PATH": "/usr/bin:/bin",
+                            "CALVEX_REPLAY_IN": str(given), "CALVEX_REPLAY_OUT": str(outputs["go"]), "GOFLAGS": "-buildvcs=false"})
+        answers = {client: json.loads(path.read_text(encoding="utf-8")) for client, path in outputs.items()}
+    differing = 0
+    for number, program in enumerate(programs):
+        said = {client: json.dumps(_numbers_alike(answers[client][number]), sort_keys=True, ensure_ascii=False) for client in answers}
+        if len(set(said.values())) > 1:
+            differing += 1
+            if differing <= 20:
+                print(f"transcripts: the clients differ on helper {number}: {json.dumps(program)[:1000]}")
+                for client, text in said.items():
+                    print(f"  {client}: {text[:1000]}")
+    print(f"transcripts: {len(programs)} real helpers, {differing} answered differently")
+    return 1 if differing else 0
+
+
 def main(arguments: List[str]) -> int:
+    if arguments[:1] == ["--helpers"]:
+        return compare_helpers(int(arguments[1]) if len(arguments) > 1 else 150)
     if arguments[:1] == ["--write"]:
         return write(int(arguments[1]) if len(arguments) > 1 else 2000)
     if arguments[:1] == ["--compare"]:

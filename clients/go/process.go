@@ -6,6 +6,7 @@ import (
 	"os"
 	"os/exec"
 	"strconv"
+	"strings"
 	"sync"
 	"syscall"
 	"time"
@@ -35,15 +36,22 @@ type helperRun[V any] struct {
 func startRun[V any](command []string, parse func(string) (V, error), once bool, role string) *helperRun[V] {
 	run := &helperRun[V]{core: newRunCore(parse, once, role), changed: make(chan struct{}, 1), done: make(chan struct{})}
 	cmd := exec.Command(command[0], command[1:]...)
+	if strings.ContainsRune(command[0], '/') {
+		// A path is run as it is: exec.Command's look-up would refuse a
+		// folder itself (EISDIR) where every other client's start says
+		// what the system says (EACCES).
+		cmd.Path, cmd.Err = command[0], nil
+	}
 	output, errOut := run.pipe(cmd.StdoutPipe), run.pipe(cmd.StderrPipe)
 	if err := cmd.Start(); err != nil {
 		run.locked(func() []action { return run.core.startFailed(cannotStart(role, command[0], err)) })
 		return run
 	}
 	run.process = cmd.Process
+	errorsRead := make(chan struct{})
 	go run.read(output, run.core.output, run.core.outputEnd)
-	go run.read(errOut, run.core.errorOutput, func() []action { return nil })
-	go run.wait()
+	go run.read(errOut, run.core.errorOutput, func() []action { close(errorsRead); return nil })
+	go run.wait(errorsRead)
 	return run
 }
 
@@ -111,9 +119,18 @@ func (run *helperRun[V]) recoverReader() {
 	})
 }
 
-func (run *helperRun[V]) wait() {
+// wait reaps the helper and tells the core, once what it wrote on standard
+// error before it ended has been read (a grandchild that holds the pipe
+// gets the grace period, no more): the failure then says what it said.
+func (run *helperRun[V]) wait(errorsRead <-chan struct{}) {
 	state, err := run.process.Wait()
 	code, signal := exitOf(state, err)
+	grace := time.NewTimer(time.Duration(protocol.StopGraceMs) * time.Millisecond)
+	select {
+	case <-errorsRead:
+	case <-grace.C:
+	}
+	grace.Stop()
 	run.locked(func() []action { return run.core.exited(code, signal) })
 }
 

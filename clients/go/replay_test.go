@@ -1,10 +1,13 @@
 package calvex
 
 import (
+	"context"
 	"encoding/json"
+	"errors"
 	"math"
 	"os"
 	"testing"
+	"time"
 )
 
 // TestReplayRuns is the Go run core replaying run cases for
@@ -57,4 +60,62 @@ func signedZero(value any) any {
 		}
 	}
 	return value
+}
+
+// TestReplayHelpers is the Go client's public face running real helper
+// programs for tools/transcripts.py: CALVEX_REPLAY_IN names the programs,
+// CALVEX_REPLAY_OUT the file each one's value or failure goes to, and
+// CALVEX_REPLAY_HELPERS_PATH the PATH they run with.
+func TestReplayHelpers(t *testing.T) {
+	in, out := os.Getenv("CALVEX_REPLAY_IN"), os.Getenv("CALVEX_REPLAY_OUT")
+	if in == "" || out == "" {
+		t.Skip("CALVEX_REPLAY_IN and CALVEX_REPLAY_OUT name no programs")
+	}
+	t.Setenv("PATH", os.Getenv("CALVEX_REPLAY_HELPERS_PATH"))
+	data, err := os.ReadFile(in)
+	if err != nil {
+		t.Fatal(err)
+	}
+	var given struct {
+		Programs []struct {
+			Parse   string   `json:"parse"`
+			Command []string `json:"command"`
+		} `json:"programs"`
+	}
+	if err := json.Unmarshal(data, &given); err != nil {
+		t.Fatal(err)
+	}
+	answers := make([]any, 0, len(given.Programs))
+	for _, program := range given.Programs {
+		ctx, cancel := context.WithTimeout(context.Background(), 10*time.Second)
+		var value any
+		if program.Parse == "sensors" {
+			value, err = ReadSensors(ctx, WithHelper(program.Command...))
+		} else {
+			value, err = ReadThermalPressure(ctx, WithPressureHelper(program.Command...))
+		}
+		cancel()
+		answer := map[string]any{"value": nil, "failure": nil}
+		var failure *Error
+		switch {
+		case errors.As(err, &failure):
+			var signal any
+			if failure.Signal != "" {
+				signal = failure.Signal
+			}
+			answer["failure"] = map[string]any{"code": failure.Code, "message": failure.Message, "signal": signal}
+		case err != nil:
+			answer["failure"] = map[string]any{"code": "NOT_A_CALVEX_ERROR", "message": err.Error(), "signal": nil}
+		default:
+			answer["value"] = plainValue(value)
+		}
+		answers = append(answers, signedZero(answer))
+	}
+	written, err := json.Marshal(answers)
+	if err == nil {
+		err = os.WriteFile(out, written, 0o644)
+	}
+	if err != nil {
+		t.Fatal(err)
+	}
 }

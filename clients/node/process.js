@@ -56,6 +56,13 @@ export class HelperRun {
     this.child.stdout.on('data', (chunk) => this.fed(() => this.core.output(chunk)));
     this.child.stdout.on('close', () => this.fed(() => this.core.outputEnd()));
     this.child.stderr.on('data', (chunk) => this.fed(() => this.core.errorOutput(chunk)));
+    // What it wrote on standard error before it ended is read before its
+    // exit is told, so the failure says it (a grandchild that holds the
+    // pipe gets the grace period, no more).
+    const errorsRead = new Promise((resolve) => {
+      this.child.stderr.on('close', resolve);
+      this.child.stderr.on('end', resolve);
+    });
     this.child.on('error', (error) => {
       // Only a child that never got a pid failed to start; other errors
       // (a failed kill, say) leave the exit event to report the end.
@@ -64,7 +71,12 @@ export class HelperRun {
     });
     this.child.on('exit', (code, signal) => {
       this.exit = { code, signal: signalName(signal) };
-      this.fed(() => this.core.exited(code, this.exit.signal));
+      let grace;
+      const timedOut = new Promise((resolve) => { grace = setTimeout(resolve, STOP_GRACE_MS); });
+      Promise.race([errorsRead, timedOut]).then(() => {
+        clearTimeout(grace);
+        this.fed(() => this.core.exited(code, this.exit.signal));
+      });
     });
   }
 
