@@ -3,6 +3,9 @@
 # each for SECONDS (default 45), starting from the committed seed corpus.
 # A crash leaves its input in build-fuzz/crashes/; copy it into
 # tests/fuzz/corpus/TARGET/ so the test suite replays it from then on.
+# Then the Go client's line parsers and run core with Go's own fuzzer, for
+# a third of SECONDS each, seeded from the shared cases; a failing input is
+# written to clients/go/testdata/fuzz/, which go test replays from then on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-45}
@@ -27,5 +30,12 @@ for target in snapshot_writer_fuzz run_settings_fuzz; do
         echo "FAIL: $target found a crash; see build-fuzz/crashes/"
         exit 1
     fi
+done
+go_seconds=$(( (seconds + 2) / 3 ))
+for target in FuzzParseLine FuzzRunCore; do
+    echo "== go $target, ${go_seconds}s"
+    (cd clients/go && GOFLAGS=-buildvcs=false GOTOOLCHAIN=local go test -run '^$' -fuzz "^$target\$" -fuzztime "${go_seconds}s" .) \
+        >build-fuzz/$target.log 2>&1 || { tail -30 build-fuzz/$target.log; echo "FAIL: $target found a failing input; see clients/go/testdata/fuzz/"; exit 1; }
+    grep -E '^fuzz: elapsed' build-fuzz/$target.log | tail -1 || true
 done
 echo "PASS: no crashes"
