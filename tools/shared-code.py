@@ -109,11 +109,20 @@ def go_codes(protocol: Dict[str, Any]) -> str:
     """The failure codes as Go constants of their own type, each with its meaning."""
     constants = "".join(f"\t// {go_code_name(code)}: {meaning}.\n\t{go_code_name(code)} Code = \"{code}\"\n"
                         for code, meaning in protocol["codes"].items())
+    general = [code for code in protocol["codes"]
+               if all(code not in helper["errorLines"].values() for helper in protocol["helpers"].values())]
+
+    def codes_of(helper: Dict[str, Any]) -> str:
+        return ", ".join(go_code_name(code) for code in [*helper["errorLines"].values(), *general])
+
     return (
         f"// The failure codes every client shares, {MADE.format('clients/shared/protocol.json')}.\n\n"
         "package calvex\n\n"
         "// The codes an *Error carries.\n"
-        "const (\n" + constants + ")\n"
+        "const (\n" + constants + ")\n\n"
+        "// The codes a failure of each helper can carry: its error lines' own, then the others.\n"
+        f"var (\n\tsensorCodes   = []Code{{{codes_of(protocol['helpers']['sensors'])}}}\n"
+        f"\tpressureCodes = []Code{{{codes_of(protocol['helpers']['pressure'])}}}\n)\n"
     )
 
 

@@ -19,3 +19,9 @@ const (
 	// CodeBadOutput: the helper wrote a line that is neither a snapshot nor an error line.
 	CodeBadOutput Code = "BAD_OUTPUT"
 )
+
+// The codes a failure of each helper can carry: its error lines' own, then the others.
+var (
+	sensorCodes   = []Code{CodeIOKitNotAvailable, CodeNoHIDEventSystem, CodeUnsupportedPlatform, CodeHelperFailed, CodeBadOutput}
+	pressureCodes = []Code{CodePressureNotAvailable, CodeNoPressureNotification, CodeUnsupportedPlatform, CodeHelperFailed, CodeBadOutput}
+)

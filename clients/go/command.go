@@ -102,6 +102,20 @@ func helperCommand[V any](call string, kind helperKind[V], o options, argument s
 	return append(append([]string(nil), given...), argument), nil
 }
 
+// FindHelper is where the helper named program (calvex, calvex-pressure)
+// is found when no option names one: beside the running executable (as the
+// release archive lays them out), then in PATH. Where it is found nowhere,
+// the error is an *Error naming every place looked at, with
+// CodeUnsupportedPlatform where the bundled helpers cannot run and
+// CodeHelperFailed elsewhere, wrapping exec.ErrNotFound.
+func FindHelper(program string) (string, error) {
+	path, looked := findHelper(program)
+	if path == "" {
+		return "", lookFailure(program, looked)
+	}
+	return path, nil
+}
+
 func findHelper(program string) (string, []string) {
 	var looked []string
 	if executable, err := os.Executable(); err == nil {
@@ -124,10 +138,16 @@ func isProgram(path string) bool {
 }
 
 func notFound[V any](kind helperKind[V], looked []string) *Error {
+	failure := lookFailure(kind.program, looked)
+	failure.Message += "; give one with " + kind.option
+	return failure
+}
+
+func lookFailure(program string, looked []string) *Error {
 	places := strings.Join(looked, ", then ")
 	if runtime.GOOS != "darwin" || runtime.GOARCH != "arm64" {
 		return &Error{Code: CodeUnsupportedPlatform, Message: "calvex runs on macOS on Apple Silicon only, not " +
-			runtime.GOOS + " " + runtime.GOARCH + "; no " + kind.program + " helper was found (looked at " + places + "): give one with " + kind.option, Err: exec.ErrNotFound}
+			runtime.GOOS + " " + runtime.GOARCH + "; no " + program + " helper was found (looked at " + places + ")", Err: exec.ErrNotFound}
 	}
-	return &Error{Code: CodeHelperFailed, Message: "no " + kind.program + " helper was found: looked at " + places + "; give one with " + kind.option, Err: exec.ErrNotFound}
+	return &Error{Code: CodeHelperFailed, Message: "no " + program + " helper was found: looked at " + places, Err: exec.ErrNotFound}
 }

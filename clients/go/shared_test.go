@@ -437,3 +437,48 @@ func TestTheErrnoAndSignalNamesAreTheSharedOnesByThisSystemsNumbers(t *testing.T
 		t.Errorf("%d signal names", got)
 	}
 }
+
+func TestTheFactsAProgramTakesAreTheSharedOnes(t *testing.T) {
+	var shared protocolData
+	readShared(t, "protocol.json", &shared)
+	bounds := []time.Duration{ShortestInterval(), DefaultInterval(), LongestInterval()}
+	want := []int64{shared.IntervalMs.Shortest, shared.IntervalMs.Default, shared.IntervalMs.Longest}
+	for at, bound := range bounds {
+		if bound != time.Duration(want[at])*time.Millisecond {
+			t.Errorf("bound %d is %v, want %d ms", at, bound, want[at])
+		}
+	}
+	if !reflect.DeepEqual(PressureLevels(), shared.PressureLevels) || UnknownPressure() != shared.UnknownPressure {
+		t.Errorf("levels %v, unknown %q", PressureLevels(), UnknownPressure())
+	}
+	if Unclassified() != KindOf("no such sensor name") || Kinds()[len(Kinds())-1] != Unclassified() {
+		t.Errorf("unclassified is %q", Unclassified())
+	}
+	for helper, codes := range map[string][]Code{"sensors": SensorCodes(), "pressure": PressureCodes()} {
+		lines := shared.Helpers.Sensors.ErrorLines
+		if helper == "pressure" {
+			lines = shared.Helpers.Pressure.ErrorLines
+		}
+		seen := map[string]bool{}
+		for _, code := range codes {
+			seen[string(code)] = true
+		}
+		for _, code := range lines {
+			if !seen[code] {
+				t.Errorf("%s codes %v lack %s", helper, codes, code)
+			}
+		}
+		for _, code := range []Code{CodeUnsupportedPlatform, CodeHelperFailed, CodeBadOutput} {
+			if !seen[string(code)] {
+				t.Errorf("%s codes %v lack %s", helper, codes, code)
+			}
+		}
+		if len(codes) != len(lines)+3 {
+			t.Errorf("%s codes %v", helper, codes)
+		}
+	}
+	PressureLevels()[0] = "changed"
+	if PressureLevels()[0] == "changed" {
+		t.Error("a caller can change the shared levels")
+	}
+}

@@ -2,6 +2,7 @@ package main
 
 import (
 	"strconv"
+	"strings"
 
 	"calvex.invalid/calvex"
 	"github.com/prometheus/client_golang/prometheus"
@@ -12,7 +13,7 @@ import (
 // and rules (docs/exporter/metrics.md).
 
 // The highest level on macOS's own scale; anything above is served as unknown.
-const highestKnownLevel = 4
+var highestKnownLevel = len(calvex.PressureLevels()) - 1
 
 var (
 	temperatureDesc = prometheus.NewDesc("calvex_temperature_celsius",
@@ -29,7 +30,7 @@ var (
 	failuresDesc = prometheus.NewDesc("calvex_helper_failures_total", "Helper failures by helper and error code.",
 		[]string{"helper", "code"}, nil)
 	pressureLevelDesc = prometheus.NewDesc("calvex_thermal_pressure_level",
-		"The system's thermal pressure level: 0 nominal, 1 moderate, 2 heavy, 3 trapping, 4 sleeping; absent while unknown or stale.", nil, nil)
+		"The system's thermal pressure level: "+levelsInWords()+"; absent while unknown or stale.", nil, nil)
 	pressureUpDesc = prometheus.NewDesc("calvex_thermal_pressure_up",
 		"1 while the pressure helper's newest line is younger than "+freshIntervalsInWords+" intervals.", nil, nil)
 )
@@ -64,7 +65,7 @@ func (c calvexCollector) Collect(metrics chan<- prometheus.Metric) {
 	}
 	unclassified := 0
 	for _, sensor := range sensors {
-		if sensor.Kind() == "other" {
+		if sensor.Kind() == calvex.Unclassified() {
 			unclassified++
 		}
 	}
@@ -126,4 +127,14 @@ func boolValue(b bool) float64 {
 		return 1
 	}
 	return 0
+}
+
+// levelsInWords is macOS's scale as the help text says it: "0 nominal, 1
+// moderate, ...".
+func levelsInWords() string {
+	words := make([]string, 0, len(calvex.PressureLevels()))
+	for level, name := range calvex.PressureLevels() {
+		words = append(words, strconv.Itoa(level)+" "+name)
+	}
+	return strings.Join(words, ", ")
 }

@@ -10,6 +10,7 @@ import (
 	"strconv"
 	"strings"
 
+	"calvex.invalid/calvex"
 	"github.com/alecthomas/kingpin/v2"
 	"github.com/prometheus/common/promslog"
 	"github.com/prometheus/common/promslog/flag"
@@ -20,12 +21,16 @@ import (
 // earlier versions took (kept as aliases, so no launchd property list has
 // to change), and the helper commands that take the rest of the words.
 
+// The interval bounds are the helpers' own, as the Go client gives them.
+var (
+	shortestMs = calvex.ShortestInterval().Milliseconds()
+	longestMs  = calvex.LongestInterval().Milliseconds()
+	defaultMs  = calvex.DefaultInterval().Milliseconds()
+)
+
 const (
 	defaultListen  = "127.0.0.1:9879"
 	defaultPath    = "/metrics"
-	shortestMs     = 200
-	longestMs      = 4294967
-	defaultMs      = 2000
 	usageStatus    = 2
 	helperFlag     = "--helper"
 	pressureFlag   = "--pressure-helper"
@@ -81,7 +86,7 @@ func parseCommandLine(words []string, out io.Writer) (s settings, done bool, err
 	textfile := app.Flag("textfile", "Write the metrics to PATH for node_exporter's textfile collector instead of serving them.").
 		PlaceHolder("PATH").String()
 	interval := app.Flag("interval-ms", fmt.Sprintf("Milliseconds between snapshots, from %d to %d.", shortestMs, longestMs)).
-		Default(strconv.Itoa(defaultMs)).String()
+		Default(strconv.FormatInt(defaultMs, 10)).String()
 	listen := app.Flag("listen", "The same as --web.listen-address (the name earlier versions took).").PlaceHolder("HOST:PORT").Strings()
 	webConfig := app.Flag("web-config-file", "The same as --web.config.file (the name earlier versions took).").PlaceHolder("FILE").String()
 	// Shown in the help; their words were split off before parsing.

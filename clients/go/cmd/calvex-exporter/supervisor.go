@@ -28,8 +28,8 @@ const (
 
 // The codes each helper's failures are counted under, each from 0.
 var (
-	sensorFailureCodes   = []string{"IOKIT_NOT_AVAILABLE", "NO_HID_EVENT_SYSTEM", "UNSUPPORTED_PLATFORM", "HELPER_FAILED", "BAD_OUTPUT"}
-	pressureFailureCodes = []string{"PRESSURE_NOT_AVAILABLE", "NO_PRESSURE_NOTIFICATION", "UNSUPPORTED_PLATFORM", "HELPER_FAILED", "BAD_OUTPUT"}
+	sensorFailureCodes   = codeNames(calvex.SensorCodes())
+	pressureFailureCodes = codeNames(calvex.PressureCodes())
 )
 
 // backoff is the wait before the next helper: first after a failure,
@@ -181,4 +181,12 @@ func (s *supervisor[V]) wake() {
 	case s.woken <- struct{}{}:
 	default: // one wake-up waiting is enough
 	}
+}
+
+func codeNames(codes []calvex.Code) []string {
+	names := make([]string, len(codes))
+	for at, code := range codes {
+		names[at] = string(code)
+	}
+	return names
 }
