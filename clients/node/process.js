@@ -122,8 +122,8 @@ export class HelperRun {
     if (this.core.stopAsked || this.ended) return;
     const method = waiting ? 'ref' : 'unref';
     this.child[method]();
-    this.child.stdout[method]?.();
-    this.child.stderr[method]?.();
+    this.child.stdout?.[method]?.();
+    this.child.stderr?.[method]?.();
   }
 
   // What the core answers.

@@ -80,6 +80,9 @@ test('failures become CalvexError codes', async (t) => {
           return true;
         }), read.name);
       }
+      const watch = watchSensors({ helper: [program] });
+      await within(5, assert.rejects(watch.next(), { name: 'CalvexError', code: 'HELPER_FAILED' }), 'a watch');
+      assert.deepEqual(await within(5, watch.next(), 'a watch'), { value: undefined, done: true });
     } finally {
       closeSync(writing);
     }
