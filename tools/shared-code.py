@@ -8,7 +8,7 @@ into each client's code, so that no client restates a fact by hand:
   protocol.json                    -> tests/protocol_facts.h (the native tests)
   protocol.json, sensor-kinds.json -> the unions in clients/node/index.d.ts,
                                       and copies in clients/go/shared/ (embedded)
-  protocol.json                    -> clients/go/names_linux.go, names_darwin.go
+  protocol.json                    -> clients/go/names.go, names_linux.go, names_darwin.go
                                       and codes.go
 
 Usage: shared-code.py           write the files
@@ -20,7 +20,7 @@ import pprint
 import re
 import sys
 from pathlib import Path
-from typing import Any, Dict, List, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 ROOT = Path(__file__).resolve().parents[1]
 SHARED = ROOT / "clients" / "shared"
@@ -82,19 +82,20 @@ def native_facts(protocol: Dict[str, Any]) -> str:
     return "\n".join(lines) + "\n"
 
 
-def go_system_names(protocol: Dict[str, Any], system: str) -> str:
+def go_system_names(protocol: Dict[str, Any], system: Optional[str]) -> str:
     """The errno and signal names of the data by the system's numbers: Go
-    has no table of either, and a name the system lacks would not build."""
-    signals = [*protocol["signalNames"]["everywhere"], *protocol["signalNames"][system]]
-    errnos = "".join(f"\t{{syscall.{name}, \"{name}\"}},\n" for name in protocol["errnoNames"])
-    names = "".join(f"\t{{syscall.{name}, \"{name}\"}},\n" for name in signals)
-    return (
-        f"// The errno and signal names every client gives, {MADE.format('clients/shared/protocol.json')}.\n\n"
-        "package calvex\n\n"
-        "import \"syscall\"\n\n"
-        "var errnoNamed = []named[syscall.Errno]{\n" + errnos + "}\n\n"
-        "var signalNamed = []named[syscall.Signal]{\n" + names + "}\n"
-    )
+    has no table of either. The names every system has are written once
+    (names.go); a system's own signals in names_GOOS.go, since a name the
+    system lacks would not build."""
+
+    def entries(names: List[str]) -> str:
+        return "".join(f"\t{{syscall.{name}, \"{name}\"}},\n" for name in names)
+
+    head = f"// The errno and signal names every client gives, {MADE.format('clients/shared/protocol.json')}.\n\npackage calvex\n\nimport \"syscall\"\n\n"
+    if system is None:
+        return (head + "var errnoNamed = []named[syscall.Errno]{\n" + entries(protocol["errnoNames"]) + "}\n\n"
+                "var signalNamed = []named[syscall.Signal]{\n" + entries(protocol["signalNames"]["everywhere"]) + "}\n")
+    return head + "var signalNamedHere = []named[syscall.Signal]{\n" + entries(protocol["signalNames"][system]) + "}\n"
 
 
 _GO_WORDS = {"IOKIT": "IOKit", "HID": "HID"}
@@ -171,6 +172,7 @@ def outputs() -> List[Tuple[Path, str]]:
         (ROOT / "clients" / "node" / "contract.js", node_contract(protocol, command_line, kinds)),
         (ROOT / "clients" / "python" / "src" / "calvex" / "_contract.py", python_contract(protocol, command_line, kinds, version)),
         (ROOT / "tests" / "protocol_facts.h", native_facts(protocol)),
+        (ROOT / "clients" / "go" / "names.go", go_system_names(protocol, None)),
         *[(ROOT / "clients" / "go" / f"names_{system}.go", go_system_names(protocol, system)) for system in ("linux", "darwin")],
         (ROOT / "clients" / "go" / "codes.go", go_codes(protocol)),
         (typings, declarations(typings.read_text(encoding="utf-8"), protocol, kinds)),

@@ -5,7 +5,6 @@ import (
 	"encoding/json"
 	"errors"
 	"math"
-	"os"
 	"path/filepath"
 	"testing"
 )
@@ -19,17 +18,7 @@ import (
 func sharedOutputs(f *testing.F) [][]byte {
 	var chunks [][]byte
 	for _, file := range []string{"run-cases.json", "run-transcripts.json"} {
-		data, err := os.ReadFile(filepath.Join(repository, "clients", "shared", file))
-		if err != nil {
-			f.Fatal(err)
-		}
-		var cases struct {
-			Cases []runCase `json:"cases"`
-		}
-		if err := json.Unmarshal(data, &cases); err != nil {
-			f.Fatal(err)
-		}
-		for _, each := range cases.Cases {
+		for _, each := range readRunCases(f, filepath.Join(repository, "clients", "shared", file)) {
 			for _, event := range each.Events {
 				var text string
 				if raw, ok := event["output"]; ok && json.Unmarshal(raw, &text) == nil {

@@ -5,6 +5,7 @@ import (
 	"errors"
 	"io"
 	"os/exec"
+	"slices"
 	"strings"
 	"syscall"
 )
@@ -244,10 +245,11 @@ func helperFailed(sentence string, pairs ...string) *Error {
 }
 
 // The errno and signal names every client gives, by this system's numbers
-// (names_GOOS.go, from the shared data); the first name of a number wins.
+// (names.go and names_GOOS.go, from the shared data); the first name of a
+// number wins.
 var (
 	errnoNames  = firstNames(errnoNamed)
-	signalNames = firstNames(signalNamed)
+	signalNames = firstNames(append(slices.Clone(signalNamed), signalNamedHere...))
 )
 
 type named[N comparable] struct {

@@ -19,27 +19,12 @@ func TestReplayRuns(t *testing.T) {
 	if in == "" || out == "" {
 		t.Skip("CALVEX_REPLAY_IN and CALVEX_REPLAY_OUT name no cases")
 	}
-	data, err := os.ReadFile(in)
-	if err != nil {
-		t.Fatal(err)
-	}
-	var cases struct {
-		Cases []runCase `json:"cases"`
-	}
-	if err := json.Unmarshal(data, &cases); err != nil {
-		t.Fatal(err)
-	}
-	answers := make([]any, 0, len(cases.Cases))
-	for _, each := range cases.Cases {
+	cases := readRunCases(t, in)
+	answers := make([]any, 0, len(cases))
+	for _, each := range cases {
 		answers = append(answers, signedZero(answer(each)))
 	}
-	written, err := json.Marshal(answers)
-	if err == nil {
-		err = os.WriteFile(out, written, 0o644)
-	}
-	if err != nil {
-		t.Fatal(err)
-	}
+	writeJSON(t, out, answers)
 }
 
 // signedZero writes -0 as the text "-0": not every client's JSON writer
@@ -72,23 +57,18 @@ func TestReplayHelpers(t *testing.T) {
 		t.Skip("CALVEX_REPLAY_IN and CALVEX_REPLAY_OUT name no programs")
 	}
 	t.Setenv("PATH", os.Getenv("CALVEX_REPLAY_HELPERS_PATH"))
-	data, err := os.ReadFile(in)
-	if err != nil {
-		t.Fatal(err)
-	}
 	var given struct {
 		Programs []struct {
 			Parse   string   `json:"parse"`
 			Command []string `json:"command"`
 		} `json:"programs"`
 	}
-	if err := json.Unmarshal(data, &given); err != nil {
-		t.Fatal(err)
-	}
+	readJSON(t, in, &given)
 	answers := make([]any, 0, len(given.Programs))
 	for _, program := range given.Programs {
 		ctx, cancel := context.WithTimeout(context.Background(), 10*time.Second)
 		var value any
+		var err error
 		if program.Parse == "sensors" {
 			value, err = ReadSensors(ctx, WithHelper(program.Command...))
 		} else {
@@ -111,9 +91,14 @@ func TestReplayHelpers(t *testing.T) {
 		}
 		answers = append(answers, signedZero(answer))
 	}
-	written, err := json.Marshal(answers)
+	writeJSON(t, out, answers)
+}
+
+func writeJSON(t *testing.T, path string, value any) {
+	t.Helper()
+	written, err := json.Marshal(value)
 	if err == nil {
-		err = os.WriteFile(out, written, 0o644)
+		err = os.WriteFile(path, written, 0o644)
 	}
 	if err != nil {
 		t.Fatal(err)

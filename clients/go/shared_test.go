@@ -22,15 +22,30 @@ import (
 
 var repository = filepath.Join("..", "..")
 
-func readShared(t *testing.T, name string, into any) {
+func readShared(t testing.TB, name string, into any) {
 	t.Helper()
-	data, err := os.ReadFile(filepath.Join(repository, "clients", "shared", name))
+	readJSON(t, filepath.Join(repository, "clients", "shared", name), into)
+}
+
+func readJSON(t testing.TB, path string, into any) {
+	t.Helper()
+	data, err := os.ReadFile(path)
 	if err != nil {
 		t.Fatal(err)
 	}
 	if err := json.Unmarshal(data, into); err != nil {
-		t.Fatalf("%s: %v", name, err)
+		t.Fatalf("%s: %v", path, err)
 	}
+}
+
+// readRunCases is the cases of a file in the run cases' form.
+func readRunCases(t testing.TB, path string) []runCase {
+	t.Helper()
+	var cases struct {
+		Cases []runCase `json:"cases"`
+	}
+	readJSON(t, path, &cases)
+	return cases.Cases
 }
 
 func TestTheEmbeddedContractIsTheSharedOne(t *testing.T) {
@@ -308,14 +323,11 @@ func answer(each runCase) map[string]any {
 
 func TestEveryRunCase(t *testing.T) {
 	for _, file := range []string{"run-cases.json", "run-transcripts.json"} {
-		var cases struct {
-			Cases []runCase `json:"cases"`
-		}
-		readShared(t, file, &cases)
-		if len(cases.Cases) == 0 {
+		cases := readRunCases(t, filepath.Join(repository, "clients", "shared", file))
+		if len(cases) == 0 {
 			t.Fatal("no cases in " + file)
 		}
-		for _, each := range cases.Cases {
+		for _, each := range cases {
 			t.Run(each.Name, func(t *testing.T) {
 				// Compared as JSON, each side written the same way, so that -0
 				// and 0 differ as they do in the data.
