@@ -108,6 +108,14 @@ MUTUAL_TLS = (
         ("".join(f"{a}: &{a} [{', '.join([f'*{b}'] * 9)}]\n" for a, b in zip("bcdefghi", "abcdefgh")).join(["a: &a [x, x, x, x, x, x, x, x, x]\n", ""]),
          "cannot be used: yaml:"),
         ("basic_auth_users: \xff\n", "is not UTF-8 text"),
+        # Client certificates taken without the CA's check, though a CA is given.
+        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  client_auth_type: RequireAnyClientCert\n"
+         "  client_ca_file: ca.crt\n", "use RequireAndVerifyClientCert to let in only the certificates the CA signed"),
+        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  max_version: TLS11\n",
+         "max_version is below TLS12, the oldest this exporter speaks: no handshake could succeed"),
+        ("basic_auth_users:\n  'prom:etheus': $2b$04$" + "a" * 53 + "\n", 'the user name "prom:etheus" holds a colon'),
+        ("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n---\nbasic_auth_users:\n  a: b\n",
+         "it holds more than one YAML document"),
     ],
 )
 def test_a_web_configuration_that_cannot_be_used_ends_the_exporter_before_it_listens(pki: Path, text: Any, said: str) -> None:
@@ -134,6 +142,48 @@ def test_what_is_no_file_to_read_ends_it_before_it_listens(pki: Path, tmp_path: 
     for path, said in ((Path("/dev/zero"), "is not a regular file"), (fifo, "is not a regular file"), (tmp_path, "is not a regular file"),
                        (big, "is over 1048576 bytes")):
         refused(path, said)
+
+
+def test_a_file_the_configuration_names_is_guarded_as_the_configuration_is(pki: Path, tmp_path: Path) -> None:
+    fifo = tmp_path / "cert.fifo"
+    os.mkfifo(fifo)  # the toolkit would wait for a writer for ever
+    big = tmp_path / "big.crt"
+    big.write_text("x" * ((1 << 20) + 1))
+    for key, path, said in (("cert_file", fifo, "the cert_file of the web configuration {} is not a regular file"),
+                            ("cert_file", Path("/dev/zero"), "the cert_file of the web configuration {} is not a regular file"),
+                            ("key_file", tmp_path, "the key_file of the web configuration {} is not a regular file"),
+                            ("key_file", big, "the key_file of the web configuration {} is over 1048576 bytes")):
+        files = {"cert_file": str(pki / "server.crt"), "key_file": str(pki / "server.key"), key: str(path)}
+        text = "tls_server_config:\n" + "".join(f"  {name}: {value}\n" for name, value in files.items())
+        refused(web_config(pki, text), said.format(path))
+    text = MUTUAL_TLS.replace("ca.crt", str(fifo))
+    refused(web_config(pki, text), f"the client_ca_file of the web configuration {fifo} is not a regular file")
+
+
+def test_an_edit_while_serving_is_checked_before_it_is_served(pki: Path, tmp_path: Path) -> None:
+    path = tmp_path / "web.yml"
+    path.write_text(f"basic_auth_users:\n  prometheus: {password_hash()}\n")
+    with ExporterRun(simulated(), "--web-config-file", str(path)) as run:
+        run.auth = ("prometheus", PASSWORD)
+        wait_until(10, "calvex_up 1", lambda: run.value("calvex_up") == 1)
+        # A cost too high to check on each scrape: refused, the one before served.
+        path.write_text("basic_auth_users:\n  prometheus: $2b$16$" + "a" * 53 + "\n")
+        run.wait_for_log(5, "web configuration change refused")
+        assert run.get()[0] == 200
+        # Swapped for a FIFO: refused, never read, nothing pinned.
+        os.mkfifo(tmp_path / "fifo")
+        os.replace(tmp_path / "fifo", path)
+        run.wait_for_log(5, "is not a regular file")
+        started = time.monotonic()
+        assert run.get()[0] == 200 and time.monotonic() - started < 2 * TIME_SCALE
+        # A change that passes is served.
+        (tmp_path / "next.yml").write_text(f"basic_auth_users:\n  other: {password_hash()}\n")
+        os.replace(tmp_path / "next.yml", path)
+        run.wait_for_log(5, "web configuration changed and checked; serving it")
+        assert run.get()[0] == 401
+        run.auth = ("other", PASSWORD)
+        assert run.get()[0] == 200
+    assert sum("web configuration" in line for line in run.log) == 3, run.log
 
 
 def test_the_text_file_mode_does_not_take_a_web_configuration(pki: Path, tmp_path: Path) -> None:

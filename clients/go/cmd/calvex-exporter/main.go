@@ -90,12 +90,15 @@ func run(words []string, out, errOut io.Writer) int {
 	}
 	s.log.Writer = errOut
 	logger := promslog.New(&s.log)
+	var webConfig *servedConfig
 	tls := false
 	if s.webConfigFile != "" {
-		if tls, err = checkWebConfig(s.webConfigFile); err != nil {
+		if webConfig, tls, err = serveCopy(s.webConfigFile); err != nil {
 			logger.Error(err.Error())
 			return usageStatus
 		}
+		defer webConfig.remove()
+		webConfig.warnExpired(logger)
 	}
 	if s.intervalAsked != "" {
 		logger.Warn(fmt.Sprintf("--interval-ms %s is outside what the helper takes; using %d", s.intervalAsked, s.intervalMs))
@@ -113,7 +116,7 @@ func run(words []string, out, errOut io.Writer) int {
 	if s.textfile != "" {
 		return writeUntilStopped(stopping, s, helpers, logger)
 	}
-	return serveUntilStopped(stopping, s, tls, helpers, logger)
+	return serveUntilStopped(stopping, s, tls, webConfig, helpers, logger)
 }
 
 func main() {

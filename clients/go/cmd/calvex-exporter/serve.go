@@ -26,8 +26,10 @@ const (
 	// and this long to take the answer.
 	answerTimeout = 10 * time.Second
 	idleTimeout   = 30 * time.Second
-	// A request's head larger than this is refused (431).
+	// A request's head larger than this is refused (431). net/http reads
+	// 4 KiB past its MaxHeaderBytes before it refuses: given for that.
 	longestHeaderBytes = 16 << 10
+	netHTTPHeaderSlack = 4 << 10
 	// On a stop, requests under way get this long to finish.
 	shutdownGrace = 300 * time.Millisecond
 )
@@ -52,13 +54,18 @@ func metricsServer(s settings, h *exporterHelpers, logger *slog.Logger) *http.Se
 			mux.Handle("/", landing)
 		}
 	}
+	// HTTP/1.1 only: its deadlines above hold for every client, where an
+	// HTTP/2 client could hold a connection with frames that reset none.
+	var protocols http.Protocols
+	protocols.SetHTTP1(true)
 	return &http.Server{
 		Handler:           onlyReads(mux),
 		ReadHeaderTimeout: requestTimeout,
 		ReadTimeout:       requestTimeout,
 		WriteTimeout:      answerTimeout,
 		IdleTimeout:       idleTimeout,
-		MaxHeaderBytes:    longestHeaderBytes,
+		MaxHeaderBytes:    longestHeaderBytes - netHTTPHeaderSlack,
+		Protocols:         &protocols,
 	}
 }
 
@@ -105,7 +112,7 @@ func (v *serving) said() string {
 	return strings.Join(v.urls, " and ")
 }
 
-func serveUntilStopped(stopping context.Context, s settings, tls bool, h *exporterHelpers, logger *slog.Logger) int {
+func serveUntilStopped(stopping context.Context, s settings, tls bool, webConfig *servedConfig, h *exporterHelpers, logger *slog.Logger) int {
 	server := metricsServer(s, h, logger)
 	shown := &serving{scheme: "http", path: s.telemetryPath}
 	if tls {
@@ -118,10 +125,20 @@ func serveUntilStopped(stopping context.Context, s settings, tls bool, h *export
 		return context.Background()
 	}
 	noSocketActivation := false
-	flags := &web.FlagConfig{WebListenAddresses: &s.listen, WebSystemdSocket: &noSocketActivation, WebConfigFile: &s.webConfigFile}
+	servedPath := ""
+	if webConfig != nil {
+		servedPath = webConfig.served // the checked copy, never the operator's file
+	}
+	flags := &web.FlagConfig{WebListenAddresses: &s.listen, WebSystemdSocket: &noSocketActivation, WebConfigFile: &servedPath}
 	served := make(chan error, 1)
 	go func() { served <- web.ListenAndServe(server, flags, logger) }()
-	if failed := lookUntilStopped(stopping, served, h); failed != nil {
+	look := func() {
+		h.look()
+		if webConfig != nil {
+			webConfig.look(logger)
+		}
+	}
+	if failed := lookUntilStopped(stopping, served, look); failed != nil {
 		h.stop()
 		logger.Error(cannotListen(failed, s.listen))
 		return 1
@@ -141,7 +158,7 @@ func serveUntilStopped(stopping context.Context, s settings, tls bool, h *export
 
 // lookUntilStopped keeps the helpers' log until a stop comes (nil) or the
 // server could not start (its error).
-func lookUntilStopped(stopping context.Context, served <-chan error, h *exporterHelpers) error {
+func lookUntilStopped(stopping context.Context, served <-chan error, look func()) error {
 	ticker := time.NewTicker(tick)
 	defer ticker.Stop()
 	for {
@@ -154,7 +171,7 @@ func lookUntilStopped(stopping context.Context, served <-chan error, h *exporter
 			}
 			return err
 		case <-ticker.C:
-			h.look()
+			look()
 		}
 	}
 }
