@@ -202,9 +202,9 @@ def test_load_and_bad_clients_do_not_stop_the_others(tmp_path: Path) -> None:
         answers = {
             "garbage": _raw(run.port, os.urandom(4096)),
             # Exactly what the server reads of a request's head before it
-            # answers 431 (its limit and 4 KiB): more, left unread, could
-            # turn its close into a reset.
-            "over-long request line": _raw(run.port, b"GET /" + b"a" * (16384 + 4096 - 5)),
+            # answers 431 (its 16 KiB): more, left unread, could turn its
+            # close into a reset.
+            "over-long request line": _raw(run.port, b"GET /" + b"a" * (16384 - 5)),
             "binary zeros": _raw(run.port, b"\0" * 100),
         }
         assert run.get()[0] == 200
@@ -216,6 +216,18 @@ def test_load_and_bad_clients_do_not_stop_the_others(tmp_path: Path) -> None:
         stalled.close()
         assert [answer[:12] for answer in answers.values()] != [b""] * 3
         assert b" 431 " in answers["over-long request line"][:20]
+
+
+def test_a_request_head_is_taken_up_to_16_kib_and_no_further() -> None:
+    def head(size: int) -> bytes:
+        start = b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Padding: "
+        return start + b"a" * (size - len(start) - 4) + b"\r\n\r\n"
+
+    with ExporterRun(simulated()) as run:
+        wait_until(5, "calvex_up 1", lambda: run.value("calvex_up") == 1)
+        assert _raw(run.port, head(15 * 1024))[:12] == b"HTTP/1.1 200"
+        # Go reads 4 KiB past its own limit: 20,400 bytes were taken before.
+        assert _raw(run.port, head(16 * 1024 + 1))[:12] == b"HTTP/1.1 431"
 
 
 def test_resident_size_stays_flat_over_many_scrapes() -> None:

@@ -186,6 +186,15 @@ def test_an_edit_while_serving_is_checked_before_it_is_served(pki: Path, tmp_pat
     assert sum("web configuration" in line for line in run.log) == 3, run.log
 
 
+def test_tls_offers_http_1_1_only_even_to_a_client_that_asks_for_http_2(pki: Path) -> None:
+    with ExporterRun(simulated(), "--web-config-file", str(web_config(pki, TLS_AND_USERS.format(hash=password_hash())))) as run:
+        wait_until(10, "listening", lambda: "Listening on" in "\n".join(run.log))
+        context = client_context(pki)
+        context.set_alpn_protocols(["h2", "http/1.1"])
+        with socket.create_connection(("127.0.0.1", run.port), timeout=10) as raw, context.wrap_socket(raw, server_hostname="127.0.0.1") as tls:
+            assert tls.selected_alpn_protocol() == "http/1.1"
+
+
 def test_the_text_file_mode_does_not_take_a_web_configuration(pki: Path, tmp_path: Path) -> None:
     done = exporter("--textfile", str(tmp_path / "calvex.prom"), "--web-config-file", str(web_config(pki, MUTUAL_TLS)), "--helper", *simulated())
     assert done.returncode == 2 and "node_exporter serves the file" in done.stderr and not (tmp_path / "calvex.prom").exists()
