@@ -242,6 +242,16 @@ client_fault "exporter: the backoff's doubling and cap swapped" exporter_suite c
 client_fault "exporter: the backoff never resets after a good run" exporter_suite clients/go/cmd/calvex-exporter/supervisor.go \
     "if previous == 0 || ranFor >= b.ranWell {" \
     "if previous == 0 {"
+client_fault "exporter: the backoff never resets after a good run (the run's length taken backwards)" exporter_suite clients/go/cmd/calvex-exporter/supervisor.go \
+    "wait = s.backoff.next(wait, time.Since(started))" \
+    "wait = s.backoff.next(wait, time.Until(started))"
+client_fault "exporter: a temporary file left behind when the text file cannot be put in place" exporter_suite clients/go/cmd/calvex-exporter/textfile.go \
+    "	defer os.Remove(temporary.Name()) // gone once renamed; here if anything failed
+" \
+    ""
+client_fault "exporter: a bcrypt cost one above the cap accepted" exporter_suite clients/go/cmd/calvex-exporter/webconfig.go \
+    "if err == nil && cost > highestBcryptCost {" \
+    "if err == nil && cost > highestBcryptCost+1 {"
 client_fault "exporter: a POST is answered" exporter_suite clients/go/cmd/calvex-exporter/serve.go \
     "if r.Method != http.MethodGet && r.Method != http.MethodHead {" \
     "if false {"
@@ -255,7 +265,7 @@ client_fault "exporter: a stale reading is served as current" exporter_suite cli
     "if true {"
 client_fault "exporter: the text file outlives the exporter as current" exporter_suite clients/go/cmd/calvex-exporter/textfile.go \
     "	h.stop()
-	if err := prometheus.WriteToTextfile(path, registry); err != nil {" \
+	if _, err := writeTextfile(path, registry, nil); err != nil {" \
     "	h.stop()
 	if err := error(nil); err != nil {"
 

@@ -123,8 +123,9 @@ class ExporterRun:
         self.interval = interval_ms / 1000
         listen = [] if "--textfile" in options or "--listen" in options else ["--listen", "127.0.0.1:0"]
         helper_words = [] if helper is None else ["--helper", *helper]
+        # The options last but for the helper: one may be a helper's own.
         self.process = subprocess.Popen(
-            [program, *listen, *options, "--interval-ms", str(interval_ms), *helper_words],
+            [program, *listen, "--interval-ms", str(interval_ms), *options, *helper_words],
             stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE,

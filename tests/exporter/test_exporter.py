@@ -84,13 +84,26 @@ def test_sigterm_stops_even_a_helper_that_ignores_it() -> None:
     [
         (["--textfile", "/nonexistent/calvex.prom", "--helper", *simulated()], "cannot write /nonexistent/calvex.prom"),
         ([], "calvex runs on macOS on Apple Silicon only"),
-        (["--listen", "192.0.2.1:9879", "--helper", *simulated()], "cannot listen on 192.0.2.1:9879"),
     ],
 )
 def test_what_cannot_work_ends_at_once_with_one_sentence(arguments: List[str], said: str) -> None:
     done = exporter(*arguments)
     assert done.returncode == 1 and done.stderr.count("\n") == 1 and message(done.stderr).startswith(said), done.stderr
     assert "level=ERROR" in done.stderr
+
+
+def test_an_address_it_cannot_listen_on_ends_it_with_status_2_before_any_helper_runs(tmp_path: Path) -> None:
+    marker = tmp_path / "started"
+    helper = ["/bin/sh", "-c", f"touch {marker}; exec sleep 30", "sh"]
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        for address, said in ((f"127.0.0.1:{port}", f"cannot listen on 127.0.0.1:{port}: bind: address already in use"),
+                              ("192.0.2.1:9879", "cannot listen on 192.0.2.1:9879")):
+            done = exporter("--listen", "127.0.0.1:0", "--listen", address, "--helper", *helper)
+            assert done.returncode == 2 and done.stderr.count("\n") == 1 and message(done.stderr).startswith(said), done.stderr
+    assert not marker.exists()
 
 
 def test_it_finds_both_helpers_beside_itself_as_the_release_archive_lays_them_out(tmp_path: Path) -> None:

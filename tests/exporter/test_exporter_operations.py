@@ -226,7 +226,15 @@ def test_the_log_says_when_the_helper_is_back_and_textfile_mode_says_where_it_wr
         (["--helper", "/bin/echo", "--helper", "/bin/true"], "--helper is given twice: give it once, with its command last"),
         (["--helper", "/bin/true", "--pressure-helper"], "--pressure-helper needs a command after it: --pressure-helper PATH [ARGUMENTS ...]"),
         (["--interval-ms", "1e3"], "--interval-ms wants whole milliseconds, not \"1e3\""),
-        (["--interval-ms", "-5"], "expected argument for flag '--interval-ms'"),
+        (["--interval-ms", "-5"], "--interval-ms wants whole milliseconds, not \"-5\""),
+        (["--interval-ms=-5"], "--interval-ms wants whole milliseconds, not \"-5\""),
+        (["--helper", ""], "--helper needs a program to run, not an empty word"),
+        (["--helper="], "--helper needs a program to run, not an empty word"),
+        (["--helper=/bin/true", "--pressure-helper=/bin/true", "--helper", "x"], "--helper is given twice"),
+        (["--textfile", ""], "--textfile wants the path of the file to write, not an empty word"),
+        (["--textfile="], "--textfile wants the path of the file to write, not an empty word"),
+        (["--web.telemetry-path", "/{x}"], "--web.telemetry-path wants a plain path, without braces or white space"),
+        (["--web.telemetry-path", "/metrics {$}"], "--web.telemetry-path wants a plain path, without braces or white space"),
         (["--listen", "localhost"], "a listen address wants HOST:PORT, not \"localhost\""),
         (["--web.listen-address", "127.0.0.1:99999"], "a listen address wants HOST:PORT, not \"127.0.0.1:99999\""),
         (["--textfile", "x.prom", "--listen", "127.0.0.1:0"], "--textfile and --web.listen-address (or --listen) do not go together"),
@@ -240,6 +248,40 @@ def test_a_bad_command_line_ends_it_with_status_2_and_one_sentence(arguments: Li
     done = exporter(*arguments)
     assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
     assert done.stderr.startswith("calvex-exporter: error: ") and said in done.stderr, done.stderr
+
+
+def test_the_text_file_is_written_when_what_it_says_changes_not_every_tick(tmp_path: Path) -> None:
+    path = tmp_path / "calvex.prom"
+    with ExporterRun(simulated(), "--textfile", str(path), interval_ms=2000) as run:
+        wait_until(5, "the first snapshot", lambda: path.exists() and "calvex_up 1" in path.read_text())
+        replaced = set()
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline:
+            replaced.add(path.stat().st_ino)
+            time.sleep(0.01)
+        # One or two snapshots in 3 s at 2 s: as many files (and perhaps the
+        # first again), where every 200 ms tick wrote one before.
+        assert 1 <= len(replaced) <= 3, len(replaced)
+        assert run.process.poll() is None
+
+
+def test_a_text_file_that_cannot_be_put_in_place_leaves_no_temporary_file(tmp_path: Path) -> None:
+    folder = tmp_path / "calvex.prom"
+    folder.mkdir()  # a folder where the file would go: the rename fails
+    done = exporter("--textfile", str(folder), "--helper", *simulated())
+    assert done.returncode == 1 and f"cannot write {folder}" in done.stderr, done.stderr
+    assert sorted(entry.name for entry in tmp_path.iterdir()) == ["calvex.prom"]
+
+
+def test_every_form_of_a_helper_option_means_the_same() -> None:
+    sensors, pressure = simulated(), simulated_pressure(CALVEX_SIM_PRESSURE="3")
+    # As --help writes them: --helper=CMD ..., the command's first word after "=".
+    forms = [f"--pressure-helper={pressure[0]}", *pressure[1:], "--web.telemetry-path", "/ignored", f"--helper={sensors[0]}", *sensors[1:]]
+    with ExporterRun(None, *forms) as run:
+        wait_until(10, "both helpers' metrics", lambda: run.value("calvex_up") == 1 and run.value("calvex_thermal_pressure_level") == 3)
+        # A flag after a helper option is one of the helper's words, as it always was: said once.
+        run.wait_for_log(5, "words after --pressure-helper go to the helper, not to the exporter")
+        assert run.get("/ignored")[0] == 404
 
 
 def test_the_command_line_says_what_it_does() -> None:

@@ -103,6 +103,8 @@ MUTUAL_TLS = (
         ("basic_auth_users:\n  prometheus: s3cret\n", "crypto/bcrypt: hashedSecret too short to be a bcrypted password"),
         # A hash that would cost seconds a scrape (the hash itself is never checked here).
         ("basic_auth_users:\n  prometheus: $2b$16$" + "a" * 53 + "\n", 'the password hash of "prometheus" has bcrypt cost 16, above the 14'),
+        # One above the cap: each check twice cost 14's.
+        ("basic_auth_users:\n  prometheus: $2b$15$" + "a" * 53 + "\n", 'the password hash of "prometheus" has bcrypt cost 15, above the 14'),
         ("http_server_config:\n  headers:\n    Server: calvex\n", 'HTTP header "Server" can not be configured'),
         # A billion laughs: refused, not expanded.
         ("".join(f"{a}: &{a} [{', '.join([f'*{b}'] * 9)}]\n" for a, b in zip("bcdefghi", "abcdefgh")).join(["a: &a [x, x, x, x, x, x, x, x, x]\n", ""]),

@@ -12,6 +12,7 @@ import (
 	"reflect"
 	"strings"
 	"sync"
+	"sync/atomic"
 	"testing"
 	"time"
 
@@ -35,6 +36,39 @@ func TestTheBackoffDoublesToItsCapAndResetsAfterAGoodRun(t *testing.T) {
 		waits = append(waits, wait)
 	}
 	want := []time.Duration{10, 20, 40, 40, 10, 20, 40}
+	for i := range want {
+		want[i] *= time.Millisecond
+	}
+	if !reflect.DeepEqual(waits, want) {
+		t.Fatalf("waits %v, want %v", waits, want)
+	}
+}
+
+func TestTheSupervisorsBackoffStartsAgainAfterAHelperRanWell(t *testing.T) {
+	// Runs that fail at once, then one that runs past ranWell before it
+	// fails, then one that fails at once: the wait after it is the first again.
+	ranFor := []time.Duration{0, 0, 0, 250 * time.Millisecond, 0}
+	var runs atomic.Int32
+	watch := func(ctx context.Context) iter.Seq2[calvex.Snapshot, error] {
+		return func(yield func(calvex.Snapshot, error) bool) {
+			run := int(runs.Add(1)) - 1
+			if run < len(ranFor) {
+				time.Sleep(ranFor[run])
+			}
+			yield(calvex.Snapshot{}, &calvex.Error{Code: calvex.CodeHelperFailed, Message: "failed"})
+		}
+	}
+	s := newSupervisor(sensorRole, "sensors", sensorFailureCodes, 200*time.Millisecond, make(chan struct{}, 1), watch)
+	s.backoff = backoff{first: time.Millisecond, longest: 8 * time.Millisecond, ranWell: 200 * time.Millisecond}
+	var waits []time.Duration
+	ctx, stop := context.WithCancel(context.Background())
+	s.pause = func(_ context.Context, wait time.Duration) {
+		if waits = append(waits, wait); len(waits) == len(ranFor) {
+			stop()
+		}
+	}
+	s.run(ctx)
+	want := []time.Duration{1, 2, 4, 1, 2}
 	for i := range want {
 		want[i] *= time.Millisecond
 	}

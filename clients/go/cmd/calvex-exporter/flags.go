@@ -45,6 +45,7 @@ type settings struct {
 	webConfigFile  string
 	telemetryPath  string
 	textfile       string
+	systemdSocket  bool // listen on the sockets systemd hands over
 	intervalMs     int64
 	intervalAsked  string // as given, when it had to be raised or capped
 	helper         []string
@@ -67,9 +68,19 @@ func parseCommandLine(words []string, out io.Writer) (s settings, done bool, err
 		return s, false, usageError{twice[0] + " is given twice: give it once, with its command last"}
 	}
 	for _, option := range []string{helperFlag, pressureFlag} {
-		if command, given := commands[option]; given && len(command) == 0 {
+		command, given := commands[option]
+		if given && len(command) == 0 {
 			return s, false, usageError{option + " needs a command after it: " + option + " PATH [ARGUMENTS ...]"}
 		}
+		if given && command[0] == "" {
+			return s, false, usageError{option + " needs a program to run, not an empty word"}
+		}
+		if given && slices.ContainsFunc(command, func(word string) bool { return strings.ContainsRune(word, 0) }) {
+			return s, false, usageError{option + ": a word of the command must not contain a NUL character"}
+		}
+	}
+	if err := negativeInterval(leading); err != nil {
+		return s, false, err
 	}
 	s.helper, s.pressureHelper = commands[helperFlag], commands[pressureFlag]
 
@@ -95,10 +106,15 @@ func parseCommandLine(words []string, out io.Writer) (s settings, done bool, err
 	app.Flag("pressure-helper", "Run CMD ... instead of the calvex-pressure helper found beside this program or in PATH (comes last).").
 		PlaceHolder(placeholderCmd).String()
 
+	textfileGiven := false
+	app.GetFlag("textfile").IsSetByUser(&textfileGiven)
 	if _, err := app.Parse(leading); err != nil || done {
 		return s, done, toUsageError(err)
 	}
-	s.textfile, s.telemetryPath = *textfile, *path
+	s.textfile, s.telemetryPath, s.systemdSocket = *textfile, *path, *webFlags.WebSystemdSocket
+	if textfileGiven && s.textfile == "" {
+		return s, false, usageError{"--textfile wants the path of the file to write, not an empty word"}
+	}
 	if err := s.takeListen(*listen, *webFlags.WebListenAddresses, listenGiven); err != nil {
 		return s, false, err
 	}
@@ -108,7 +124,24 @@ func parseCommandLine(words []string, out io.Writer) (s settings, done bool, err
 	if !strings.HasPrefix(s.telemetryPath, "/") {
 		return s, false, usageError{fmt.Sprintf("--web.telemetry-path wants a path that starts with /, not %q", s.telemetryPath)}
 	}
+	if strings.ContainsAny(s.telemetryPath, "{} \t\r\n") {
+		// The serve mux would read these as a pattern: {x} a wildcard that
+		// serves other paths too, a space a method.
+		return s, false, usageError{fmt.Sprintf("--web.telemetry-path wants a plain path, without braces or white space, not %q", s.telemetryPath)}
+	}
 	return s, false, s.takeInterval(*interval)
+}
+
+// negativeInterval says a negative --interval-ms the way a wrong number is
+// said, where kingpin would take its minus for a flag of its own.
+func negativeInterval(words []string) error {
+	for at := 0; at+1 < len(words); at++ {
+		if words[at] == "--interval-ms" && strings.HasPrefix(words[at+1], "-") && len(words[at+1]) > 1 &&
+			strings.ContainsRune("0123456789", rune(words[at+1][1])) {
+			return usageError{fmt.Sprintf("--interval-ms wants whole milliseconds, not %q", words[at+1])}
+		}
+	}
+	return nil
 }
 
 func toUsageError(err error) error {
@@ -127,12 +160,16 @@ func splitHelperCommands(words []string) ([]string, map[string][]string, []strin
 	current := ""
 	for _, word := range words {
 		switch {
-		case word == helperFlag || word == pressureFlag:
-			current = word
-			if _, seen := commands[word]; seen && !slices.Contains(twice, word) {
-				twice = append(twice, word)
+		case helperOption(word) != "":
+			option, value, hasValue := strings.Cut(word, "=")
+			current = option
+			if _, seen := commands[option]; seen && !slices.Contains(twice, option) {
+				twice = append(twice, option)
 			}
-			commands[word] = []string{}
+			commands[option] = []string{}
+			if hasValue { // --helper=PATH, as --help writes it
+				commands[option] = append(commands[option], value)
+			}
 		case current == "":
 			leading = append(leading, word)
 		default:
@@ -197,4 +234,15 @@ func (s *settings) takeInterval(given string) error {
 		s.intervalAsked = given
 	}
 	return nil
+}
+
+// helperOption is the helper option a word gives (bare, or with its first
+// word after "="), or "".
+func helperOption(word string) string {
+	for _, option := range []string{helperFlag, pressureFlag} {
+		if word == option || strings.HasPrefix(word, option+"=") {
+			return option
+		}
+	}
+	return ""
 }

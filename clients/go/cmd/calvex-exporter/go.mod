@@ -5,6 +5,7 @@ go 1.26.0
 require (
 	calvex.invalid/calvex v0.0.0
 	github.com/alecthomas/kingpin/v2 v2.4.0
+	github.com/coreos/go-systemd/v22 v22.7.0
 	github.com/prometheus/client_golang v1.25.0
 	github.com/prometheus/common v0.74.0
 	github.com/prometheus/exporter-toolkit v0.21.0
@@ -16,7 +17,6 @@ require (
 	github.com/alecthomas/units v0.0.0-20240927000941-0f3dac36c52b // indirect
 	github.com/beorn7/perks v1.0.1 // indirect
 	github.com/cespare/xxhash/v2 v2.3.0 // indirect
-	github.com/coreos/go-systemd/v22 v22.7.0 // indirect
 	github.com/kylelemons/godebug v1.1.0 // indirect
 	github.com/mdlayher/socket v0.8.0 // indirect
 	github.com/mdlayher/vsock v1.4.0 // indirect

@@ -9,8 +9,10 @@ import (
 	"fmt"
 	"io"
 	"log/slog"
+	"net"
 	"os"
 	"os/signal"
+	"strings"
 	"syscall"
 	"time"
 
@@ -80,6 +82,10 @@ func (h *exporterHelpers) collector() calvexCollector {
 }
 
 func run(words []string, out, errOut io.Writer) int {
+	// From the first line: a stop that comes while the exporter starts is
+	// heard, and said, as any other.
+	stopping, stopListening := signal.NotifyContext(context.Background(), syscall.SIGTERM, syscall.SIGINT, syscall.SIGHUP)
+	defer stopListening()
 	s, done, err := parseCommandLine(words, out)
 	if done {
 		return 0
@@ -103,20 +109,42 @@ func run(words []string, out, errOut io.Writer) int {
 	if s.intervalAsked != "" {
 		logger.Warn(fmt.Sprintf("--interval-ms %s is outside what the helper takes; using %d", s.intervalAsked, s.intervalMs))
 	}
+	var listeners []net.Listener
+	if s.textfile == "" {
+		if listeners, err = bindListeners(s); err != nil {
+			logger.Error(err.Error())
+			return usageStatus
+		}
+	}
 	sensors, err := sensorCommand(s.helper)
 	if err != nil {
+		closeAll(listeners)
 		logger.Error(err.Error())
 		return 1
 	}
-	// Asked for before any helper starts, so no stop can come unheard.
-	stopping, stopListening := signal.NotifyContext(context.Background(), syscall.SIGTERM, syscall.SIGINT, syscall.SIGHUP)
-	defer stopListening()
+	sayHelperWords(s, logger)
 	interval := time.Duration(s.intervalMs) * time.Millisecond
 	helpers := startHelpers(sensors, pressureCommand(s.pressureHelper), interval, logger)
 	if s.textfile != "" {
 		return writeUntilStopped(stopping, s, helpers, logger)
 	}
-	return serveUntilStopped(stopping, s, tls, webConfig, helpers, logger)
+	return serveUntilStopped(stopping, s, tls, webConfig, listeners, helpers, logger)
+}
+
+// sayHelperWords says, once, that words looking like the exporter's own
+// flags after --helper or --pressure-helper go to the helper, as they do.
+func sayHelperWords(s settings, logger *slog.Logger) {
+	for option, command := range map[string][]string{helperFlag: s.helper, pressureFlag: s.pressureHelper} {
+		var flags []string
+		for _, word := range command {
+			if strings.HasPrefix(word, "--") {
+				flags = append(flags, word)
+			}
+		}
+		if len(flags) > 0 {
+			logger.Info("words after "+option+" go to the helper, not to the exporter", "words", strings.Join(flags, " "))
+		}
+	}
 }
 
 func main() {

@@ -3,6 +3,7 @@ package main
 import (
 	"context"
 	"errors"
+	"fmt"
 	"log/slog"
 	"net"
 	"net/http"
@@ -10,6 +11,7 @@ import (
 	"sync"
 	"time"
 
+	"github.com/coreos/go-systemd/v22/activation"
 	"github.com/prometheus/client_golang/prometheus"
 	"github.com/prometheus/client_golang/prometheus/collectors"
 	"github.com/prometheus/client_golang/prometheus/promhttp"
@@ -112,7 +114,47 @@ func (v *serving) said() string {
 	return strings.Join(v.urls, " and ")
 }
 
-func serveUntilStopped(stopping context.Context, s settings, tls bool, webConfig *servedConfig, h *exporterHelpers, logger *slog.Logger) int {
+// bindListeners binds every address before anything starts (or takes the
+// sockets systemd hands over): an address in use ends the exporter before
+// a helper runs.
+func bindListeners(s settings) ([]net.Listener, error) {
+	if s.systemdSocket {
+		listeners, err := activation.Listeners()
+		if err == nil && len(listeners) == 0 {
+			err = errors.New("systemd handed over no socket")
+		}
+		if err != nil {
+			return nil, fmt.Errorf("cannot take the sockets systemd hands over (--web.systemd-socket): %s", err)
+		}
+		return listeners, nil
+	}
+	var listeners []net.Listener
+	for _, address := range s.listen {
+		listener, err := net.Listen("tcp", address)
+		if err != nil {
+			closeAll(listeners)
+			return nil, fmt.Errorf("cannot listen on %s: %s", address, listenReason(err))
+		}
+		listeners = append(listeners, listener)
+	}
+	return listeners, nil
+}
+
+func listenReason(err error) string {
+	var opErr *net.OpError
+	if errors.As(err, &opErr) {
+		return opErr.Err.Error()
+	}
+	return err.Error()
+}
+
+func closeAll(listeners []net.Listener) {
+	for _, listener := range listeners {
+		_ = listener.Close()
+	}
+}
+
+func serveUntilStopped(stopping context.Context, s settings, tls bool, webConfig *servedConfig, listeners []net.Listener, h *exporterHelpers, logger *slog.Logger) int {
 	server := metricsServer(s, h, logger)
 	shown := &serving{scheme: "http", path: s.telemetryPath}
 	if tls {
@@ -131,7 +173,7 @@ func serveUntilStopped(stopping context.Context, s settings, tls bool, webConfig
 	}
 	flags := &web.FlagConfig{WebListenAddresses: &s.listen, WebSystemdSocket: &noSocketActivation, WebConfigFile: &servedPath}
 	served := make(chan error, 1)
-	go func() { served <- web.ListenAndServe(server, flags, logger) }()
+	go func() { served <- web.ServeMultiple(listeners, server, flags, logger) }()
 	look := func() {
 		h.look()
 		if webConfig != nil {
@@ -140,7 +182,7 @@ func serveUntilStopped(stopping context.Context, s settings, tls bool, webConfig
 	}
 	if failed := lookUntilStopped(stopping, served, look); failed != nil {
 		h.stop()
-		logger.Error(cannotListen(failed, s.listen))
+		logger.Error("cannot serve: " + oneLine(failed.Error()))
 		return 1
 	}
 	helpersStopped := make(chan struct{})
@@ -174,16 +216,4 @@ func lookUntilStopped(stopping context.Context, served <-chan error, look func()
 			look()
 		}
 	}
-}
-
-func cannotListen(err error, addresses []string) string {
-	var opErr *net.OpError
-	if errors.As(err, &opErr) && opErr.Op == "listen" {
-		address := strings.Join(addresses, ", ")
-		if opErr.Addr != nil {
-			address = opErr.Addr.String()
-		}
-		return "cannot listen on " + address + ": " + opErr.Err.Error()
-	}
-	return "cannot serve: " + oneLine(err.Error())
 }

@@ -1,25 +1,33 @@
 package main
 
 import (
+	"bytes"
 	"context"
 	"fmt"
 	"log/slog"
+	"os"
+	"path/filepath"
 	"time"
 
 	"github.com/prometheus/client_golang/prometheus"
+	"github.com/prometheus/common/expfmt"
 )
 
 // The text file for node_exporter's textfile collector: replaced whole
-// (written beside it, then renamed over it) after every new value and at
-// least once a tick; on a clean stop written once more, down and without
-// temperatures or level, so nothing stale outlives the exporter as current.
-// No process or Go metrics here: they would clash with the host exporter's.
+// (written beside it, then renamed over it) when what it says changes: a
+// snapshot (each has its own timestamp), a pressure level, calvex_up, a
+// failure counted; looked at after every new value and once a tick (a
+// reading goes stale with time). On a clean stop written once more, down
+// and without temperatures or level, so nothing stale outlives the
+// exporter as current. No process or Go metrics here: they would clash
+// with the host exporter's.
 
 func writeUntilStopped(stopping context.Context, s settings, h *exporterHelpers, logger *slog.Logger) int {
 	registry := prometheus.NewRegistry()
 	registry.MustRegister(h.collector())
 	path := s.textfile
-	if err := prometheus.WriteToTextfile(path, registry); err != nil {
+	written, err := writeTextfile(path, registry, nil)
+	if err != nil {
 		h.stop() // never written: the path is wrong, not the moment
 		logger.Error("cannot write " + path + ": " + reason(err))
 		return 1
@@ -37,10 +45,10 @@ func writeUntilStopped(stopping context.Context, s settings, h *exporterHelpers,
 		case <-ticker.C:
 		}
 		h.look()
-		said = rewrite(path, registry, said, logger)
+		written, said = rewrite(path, registry, written, said, logger)
 	}
 	h.stop()
-	if err := prometheus.WriteToTextfile(path, registry); err != nil {
+	if _, err := writeTextfile(path, registry, nil); err != nil {
 		logger.Error("cannot mark " + path + " down on the way out: " + reason(err))
 		return 0
 	}
@@ -48,15 +56,54 @@ func writeUntilStopped(stopping context.Context, s settings, h *exporterHelpers,
 	return 0
 }
 
-// rewrite writes the file, saying each new trouble once and trying on.
-func rewrite(path string, registry prometheus.Gatherer, said string, logger *slog.Logger) string {
-	err := prometheus.WriteToTextfile(path, registry)
+// rewrite writes the file when what it says has changed, saying each new
+// trouble once and trying on.
+func rewrite(path string, registry prometheus.Gatherer, written []byte, said string, logger *slog.Logger) ([]byte, string) {
+	now, err := writeTextfile(path, registry, written)
 	if err == nil {
-		return ""
+		return now, ""
 	}
 	if trouble := reason(err); trouble != said {
 		logger.Warn("cannot write " + path + " now: " + trouble)
-		return trouble
+		return written, trouble
 	}
-	return said
+	return written, said
+}
+
+// writeTextfile replaces the file with what the registry says, unless that
+// is what it says already (unchanged); a temporary file beside it is
+// renamed over it, and never left behind.
+func writeTextfile(path string, registry prometheus.Gatherer, unchanged []byte) ([]byte, error) {
+	families, err := registry.Gather()
+	if err != nil {
+		return nil, err
+	}
+	var text bytes.Buffer
+	for _, family := range families {
+		if _, err := expfmt.MetricFamilyToText(&text, family); err != nil {
+			return nil, err
+		}
+	}
+	if unchanged != nil && bytes.Equal(text.Bytes(), unchanged) {
+		return unchanged, nil
+	}
+	temporary, err := os.CreateTemp(filepath.Dir(path), "."+filepath.Base(path)+".*")
+	if err != nil {
+		return nil, err
+	}
+	defer os.Remove(temporary.Name()) // gone once renamed; here if anything failed
+	_, err = temporary.Write(text.Bytes())
+	if closed := temporary.Close(); err == nil {
+		err = closed
+	}
+	if err == nil {
+		err = os.Chmod(temporary.Name(), 0o644)
+	}
+	if err == nil {
+		err = os.Rename(temporary.Name(), path)
+	}
+	if err != nil {
+		return nil, err
+	}
+	return text.Bytes(), nil
 }
