@@ -6,6 +6,7 @@ command line. Loopback only; every test stops what it started."""
 
 import http.client
 import json
+import os
 import re
 import shutil
 import signal
@@ -18,8 +19,8 @@ from pathlib import Path
 from typing import Dict, Iterator, List
 
 import pytest
-from conftest import ROOT, TIME_SCALE, script, simulated, simulated_pressure
-from exporter_run import PROMTOOL, ExporterRun, exporter, scenario_file, wait_until
+from conftest import EXPORTER, ROOT, TIME_SCALE, script, simulated, simulated_pressure
+from exporter_run import PROMTOOL, ExporterRun, exporter, exporter_environment, scenario_file, wait_until
 from prometheus_client.parser import text_string_to_metric_families
 
 NODE_EXPORTER = shutil.which("prometheus-node-exporter")
@@ -271,6 +272,33 @@ def test_a_text_file_that_cannot_be_put_in_place_leaves_no_temporary_file(tmp_pa
     done = exporter("--textfile", str(folder), "--helper", *simulated())
     assert done.returncode == 1 and f"cannot write {folder}" in done.stderr, done.stderr
     assert sorted(entry.name for entry in tmp_path.iterdir()) == ["calvex.prom"]
+
+
+def test_it_serves_on_the_socket_systemd_hands_over_when_told_to() -> None:
+    with socket.socket() as handed:
+        handed.bind(("127.0.0.1", 0))
+        handed.listen()
+        port = handed.getsockname()[1]
+        # systemd's way: the socket at descriptor 3, its count and the pid it is for.
+        wrapper = ["/bin/sh", "-c", 'LISTEN_PID=$$ LISTEN_FDS=1 exec "$@"', "sh"]
+        process = subprocess.Popen([*wrapper, EXPORTER, "--web.systemd-socket", "--helper", *simulated()],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=exporter_environment(),
+                                   pass_fds=(3,), preexec_fn=lambda: os.dup2(handed.fileno(), 3))
+        try:
+            def served() -> bool:
+                try:
+                    with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=2) as answer:
+                        return "calvex_up 1" in answer.read().decode()
+                except OSError:
+                    return False
+            wait_until(10, "metrics on the handed-over socket", served)
+        finally:
+            process.terminate()
+            _, err = process.communicate(timeout=10)
+    assert process.returncode == 0, err
+    # Told to, with nothing handed over: one sentence, status 2, no panic.
+    done = exporter("--web.systemd-socket", "--helper", *simulated())
+    assert done.returncode == 2 and "cannot take the sockets systemd hands over" in done.stderr, done.stderr
 
 
 def test_every_form_of_a_helper_option_means_the_same() -> None:

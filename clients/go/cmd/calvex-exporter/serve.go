@@ -7,6 +7,7 @@ import (
 	"log/slog"
 	"net"
 	"net/http"
+	"slices"
 	"strings"
 	"sync"
 	"time"
@@ -119,9 +120,11 @@ func (v *serving) said() string {
 // a helper runs.
 func bindListeners(s settings) ([]net.Listener, error) {
 	if s.systemdSocket {
-		listeners, err := activation.Listeners()
+		handed, err := activation.Listeners()
+		// A descriptor that is no listening socket comes back as nil.
+		listeners := slices.DeleteFunc(handed, func(listener net.Listener) bool { return listener == nil })
 		if err == nil && len(listeners) == 0 {
-			err = errors.New("systemd handed over no socket")
+			err = errors.New("systemd handed over no listening socket")
 		}
 		if err != nil {
 			return nil, fmt.Errorf("cannot take the sockets systemd hands over (--web.systemd-socket): %s", err)
