@@ -10,6 +10,7 @@ import (
 	"os"
 	"path/filepath"
 	"reflect"
+	"runtime/debug"
 	"strings"
 	"sync"
 	"sync/atomic"
@@ -232,6 +233,22 @@ func TestTheHelperWordsAreSplitOffAndTheIntervalKeptInBounds(t *testing.T) {
 		var s settings
 		if err := s.takeInterval(given); err != nil || s.intervalMs != want || (s.intervalAsked != "") == (want == 500) {
 			t.Fatalf("--interval-ms %s: %d (asked %q), %v", given, s.intervalMs, s.intervalAsked, err)
+		}
+	}
+}
+
+func TestAPlainBuildTakesItsVersionFromTheBuildInformation(t *testing.T) {
+	read := func(version string) func() (*debug.BuildInfo, bool) {
+		return func() (*debug.BuildInfo, bool) { return &debug.BuildInfo{Main: debug.Module{Version: version}}, true }
+	}
+	for _, each := range []struct{ set, built, want string }{
+		{"0.4.0", "v9.9.9", "0.4.0"},
+		{"0.0.0-dev", "v0.4.0", "0.4.0"},
+		{"0.0.0-dev", "(devel)", "0.0.0-dev"},
+		{"0.0.0-dev", "", "0.0.0-dev"},
+	} {
+		if got := builtVersion(each.set, read(each.built)); got != each.want {
+			t.Errorf("set %q, built %q: %q, want %q", each.set, each.built, got, each.want)
 		}
 	}
 }

@@ -6,6 +6,7 @@ import (
 	"io"
 	"net"
 	"regexp"
+	"runtime/debug"
 	"slices"
 	"strconv"
 	"strings"
@@ -37,8 +38,23 @@ const (
 	placeholderCmd = "CMD ..."
 )
 
-// version is set at build time from the repository's VERSION file.
+// version is set at build time from the repository's VERSION file
+// (-ldflags "-X main.version=..."); a plain go build takes the module's
+// version from the build information the toolchain writes, where it has
+// one (go install calvex.invalid/...@v0.4.0), and says 0.0.0-dev where not.
 var version = "0.0.0-dev"
+
+func exporterVersion() string { return builtVersion(version, debug.ReadBuildInfo) }
+
+func builtVersion(set string, read func() (*debug.BuildInfo, bool)) string {
+	if set != "0.0.0-dev" {
+		return set
+	}
+	if info, ok := read(); ok && info.Main.Version != "" && info.Main.Version != "(devel)" {
+		return strings.TrimPrefix(info.Main.Version, "v")
+	}
+	return set
+}
 
 type settings struct {
 	listen         []string
@@ -86,7 +102,7 @@ func parseCommandLine(words []string, out io.Writer) (s settings, done bool, err
 
 	app := kingpin.New("calvex-exporter", "Temperature sensors of this Mac for Prometheus, read through the calvex helper.")
 	app.HelpFlag.Short('h')
-	app.Version("calvex-exporter " + version)
+	app.Version("calvex-exporter " + exporterVersion())
 	app.UsageWriter(out).ErrorWriter(io.Discard)
 	app.Terminate(func(int) { done = true })
 	webFlags := kingpinflag.AddFlags(app, defaultListen)

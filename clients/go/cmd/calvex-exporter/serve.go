@@ -15,7 +15,9 @@ import (
 	"github.com/coreos/go-systemd/v22/activation"
 	"github.com/prometheus/client_golang/prometheus"
 	"github.com/prometheus/client_golang/prometheus/collectors"
+	versioncollector "github.com/prometheus/client_golang/prometheus/collectors/version"
 	"github.com/prometheus/client_golang/prometheus/promhttp"
+	commonversion "github.com/prometheus/common/version"
 	"github.com/prometheus/exporter-toolkit/web"
 )
 
@@ -39,7 +41,10 @@ const (
 
 func metricsServer(s settings, h *exporterHelpers, logger *slog.Logger) *http.Server {
 	registry := prometheus.NewRegistry()
-	registry.MustRegister(h.collector(), collectors.NewGoCollector(), collectors.NewProcessCollector(collectors.ProcessCollectorOpts{}))
+	// calvex_exporter_build_info, as every Prometheus exporter serves it.
+	commonversion.Version = exporterVersion()
+	registry.MustRegister(h.collector(), versioncollector.NewCollector("calvex_exporter"), collectors.NewGoCollector(),
+		collectors.NewProcessCollector(collectors.ProcessCollectorOpts{}))
 	mux := http.NewServeMux()
 	mux.Handle(s.telemetryPath, wholePage(promhttp.HandlerFor(registry, promhttp.HandlerOpts{
 		ErrorLog:      slog.NewLogLogger(logger.Handler(), slog.LevelError),
@@ -49,7 +54,7 @@ func metricsServer(s settings, h *exporterHelpers, logger *slog.Logger) *http.Se
 		landing, err := web.NewLandingPage(web.LandingConfig{
 			Name:        "calvex-exporter",
 			Description: "Temperature sensors of this Mac, read through the calvex helper",
-			Version:     version,
+			Version:     exporterVersion(),
 			Profiling:   "false",
 			Links:       []web.LandingLinks{{Address: s.telemetryPath, Text: "Metrics"}},
 		})
