@@ -188,6 +188,21 @@ def test_an_edit_while_serving_is_checked_before_it_is_served(pki: Path, tmp_pat
     assert sum("web configuration" in line for line in run.log) == 3, run.log
 
 
+def test_a_flood_of_bad_connections_grows_the_log_by_one_line_not_one_each(pki: Path) -> None:
+    with ExporterRun(simulated(), "--web-config-file", str(web_config(pki, TLS_AND_USERS.format(hash=password_hash())))) as run:
+        wait_until(10, "listening", lambda: "Listening on" in "\n".join(run.log))
+        before = len(run.log)
+        for _ in range(300):  # plain HTTP to the TLS port, each a failed handshake
+            with socket.create_connection(("127.0.0.1", run.port), timeout=10) as plain:
+                plain.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+                plain.recv(1024)
+        run.wait_for_log(5, "a client's connection failed")
+        time.sleep(0.5)
+        assert len(run.log) - before == 1, run.log[before:]
+    # The stop says the count of the others, in one line.
+    assert any("clients' connections failed" in line and "count=299" in line for line in run.log), run.log[-5:]
+
+
 def test_tls_offers_http_1_1_only_even_to_a_client_that_asks_for_http_2(pki: Path) -> None:
     with ExporterRun(simulated(), "--web-config-file", str(web_config(pki, TLS_AND_USERS.format(hash=password_hash())))) as run:
         wait_until(10, "listening", lambda: "Listening on" in "\n".join(run.log))

@@ -39,7 +39,7 @@ const (
 	shutdownGrace = 300 * time.Millisecond
 )
 
-func metricsServer(s settings, h *exporterHelpers, logger *slog.Logger) *http.Server {
+func metricsServer(s settings, h *exporterHelpers, connections *connectionLog) *http.Server {
 	registry := prometheus.NewRegistry()
 	// calvex_exporter_build_info, as every Prometheus exporter serves it.
 	commonversion.Version = exporterVersion()
@@ -47,7 +47,7 @@ func metricsServer(s settings, h *exporterHelpers, logger *slog.Logger) *http.Se
 		collectors.NewProcessCollector(collectors.ProcessCollectorOpts{}))
 	mux := http.NewServeMux()
 	mux.Handle(s.telemetryPath, wholePage(promhttp.HandlerFor(registry, promhttp.HandlerOpts{
-		ErrorLog:      slog.NewLogLogger(logger.Handler(), slog.LevelError),
+		ErrorLog:      connections.asLogger(), // a client that stopped reading, say
 		ErrorHandling: promhttp.ContinueOnError,
 	})))
 	if s.telemetryPath != "/" {
@@ -74,6 +74,7 @@ func metricsServer(s settings, h *exporterHelpers, logger *slog.Logger) *http.Se
 		IdleTimeout:       idleTimeout,
 		MaxHeaderBytes:    longestHeaderBytes - netHTTPHeaderSlack,
 		Protocols:         &protocols,
+		ErrorLog:          connections.asLogger(), // a failed handshake, a plain request to TLS
 	}
 }
 
@@ -163,7 +164,8 @@ func closeAll(listeners []net.Listener) {
 }
 
 func serveUntilStopped(stopping context.Context, s settings, tls bool, webConfig *servedConfig, listeners []net.Listener, h *exporterHelpers, logger *slog.Logger) int {
-	server := metricsServer(s, h, logger)
+	connections := newConnectionLog(logger)
+	server := metricsServer(s, h, connections)
 	shown := &serving{scheme: "http", path: s.telemetryPath}
 	if tls {
 		shown.scheme = "https"
@@ -184,6 +186,7 @@ func serveUntilStopped(stopping context.Context, s settings, tls bool, webConfig
 	go func() { served <- web.ServeMultiple(listeners, server, flags, logger) }()
 	look := func() {
 		h.look()
+		connections.look()
 		if webConfig != nil {
 			webConfig.look(logger)
 		}
@@ -202,6 +205,7 @@ func serveUntilStopped(stopping context.Context, s settings, tls bool, webConfig
 	}
 	<-served
 	<-helpersStopped
+	connections.flush()
 	logger.Info("stopped serving " + shown.said() + "; its helpers are stopped and reaped")
 	return 0
 }
