@@ -118,7 +118,8 @@ def wait_until(seconds: float, what: str, check: Callable[[], bool]) -> None:
 
 
 class ExporterRun:
-    def __init__(self, helper: Optional[List[str]], *options: str, interval_ms: int = 200, program: str = EXPORTER) -> None:
+    def __init__(self, helper: Optional[List[str]], *options: str, interval_ms: int = 200, program: str = EXPORTER,
+                 limit_files: Optional[Callable[[], None]] = None) -> None:
         """helper None: the exporter looks for its helpers itself."""
         self.interval = interval_ms / 1000
         listen = [] if "--textfile" in options or "--listen" in options else ["--listen", "127.0.0.1:0"]
@@ -130,6 +131,7 @@ class ExporterRun:
             stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE,
             env=exporter_environment(),
+            preexec_fn=limit_files,
         )
         self.port = 0
         self.helpers_seen: List[int] = []

@@ -337,6 +337,29 @@ def test_the_fleet_files_fit_together() -> None:
     assert service.get("UserName") not in (None, "root"), "it needs no root"
     targets = re.findall(r"^\s+- ([\w.-]+):(\d+)$", (folder / "prometheus.yml").read_text(), re.MULTILINE)
     assert targets and {port for _, port in targets} == {listen.rsplit(":", 1)[1]}
+    # launchd gives a daemon 256 open files unless told otherwise.
+    assert service["SoftResourceLimits"]["NumberOfFiles"] >= 1024
+
+
+def test_a_crowd_of_idle_clients_never_takes_the_descriptors_its_helpers_need() -> None:
+    import resource
+
+    # 64 open files, as a tight launchd limit would give; a helper that ends
+    # every half second, so each restart needs new pipes.
+    line = json.dumps({"sensors": [{"name": "PMU tdie1", "t": 40.25}]}, separators=(",", ":"))
+    helper = script(f"echo '{line}'; sleep 0.5")
+    limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))  # noqa: E731
+    with ExporterRun(helper, interval_ms=200, limit_files=limit) as run:
+        wait_until(5, "a snapshot", lambda: run.value("calvex_helper_starts_total", helper="sensors") is not None)
+        idle = [socket.create_connection(("127.0.0.1", run.port)) for _ in range(80)]
+        try:
+            time.sleep(2 * TIME_SCALE)
+        finally:
+            for each in idle:
+                each.close()
+        wait_until(10, "served again", lambda: run.get()[0] == 200)
+    said = "\n".join(run.log)
+    assert "too many open files" not in said and "EMFILE" not in said and "cannot start" not in said, said
 
 
 @pytest.mark.skipif(PROMTOOL is None, reason="promtool is not installed (Debian package prometheus)")

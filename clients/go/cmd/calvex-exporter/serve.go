@@ -183,7 +183,7 @@ func serveUntilStopped(stopping context.Context, s settings, tls bool, webConfig
 	}
 	flags := &web.FlagConfig{WebListenAddresses: &s.listen, WebSystemdSocket: &noSocketActivation, WebConfigFile: &servedPath}
 	served := make(chan error, 1)
-	go func() { served <- web.ServeMultiple(listeners, server, flags, logger) }()
+	go func() { served <- web.ServeMultiple(limitListeners(listeners, connectionCap()), server, flags, logger) }()
 	look := func() {
 		h.look()
 		connections.look()

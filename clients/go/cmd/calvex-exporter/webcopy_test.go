@@ -70,29 +70,3 @@ func TestAnExpiredCertificateIsSaidOnceAtStartAndTheCopyIsTheOneServed(t *testin
 		t.Fatalf("the copy outlives the exporter: %v", err)
 	}
 }
-
-func TestAFloodOfConnectionErrorsIsOneLineThenOneAMinute(t *testing.T) {
-	var out bytes.Buffer
-	connections := newConnectionLog(slog.New(slog.NewTextHandler(&out, nil)))
-	logger := connections.asLogger()
-	for range 300 {
-		logger.Printf("http: TLS handshake error from 127.0.0.1:1234: client sent an HTTP request to an HTTPS server")
-	}
-	connections.look() // within the minute: nothing more
-	if lines := strings.Count(out.String(), "\n"); lines != 1 {
-		t.Fatalf("%d lines for 300 errors: %q", lines, out.String())
-	}
-	connections.every = 0 // the minute is up
-	connections.look()
-	connections.look() // nothing new since: nothing said
-	said := strings.Split(strings.TrimSpace(out.String()), "\n")
-	if len(said) != 2 || !strings.Contains(said[1], "count=299") || !strings.Contains(said[1], "HTTP request to an HTTPS server") {
-		t.Fatalf("said %q", said)
-	}
-	logger.Printf("one more")
-	connections.every = time.Hour
-	connections.flush() // the stop says what is counted
-	if !strings.Contains(out.String(), "count=1") {
-		t.Fatalf("said %q", out.String())
-	}
-}
