@@ -57,7 +57,7 @@ exporter = subprocess.Popen(
 assert exporter.stderr is not None
 port = 0
 while not port:
-    said = re.search(r"serving http://[^ ]*:(\d+)/metrics", exporter.stderr.readline().decode())
+    said = re.search(r"url=http://[^ ]*:(\d+)/metrics", exporter.stderr.readline().decode())
     port = int(said.group(1)) if said else 0
 try:
     time.sleep(2)

@@ -139,7 +139,7 @@ class ExporterRun:
         self._log_reader = threading.Thread(target=self._read_log, daemon=True)
         self._log_reader.start()
         if "--textfile" not in options:
-            said = self.wait_for_log(10, 'msg="serving http')
+            said = self.wait_for_log(10, 'msg=serving url=http')
             self.port = int(said.split("://", 1)[1].split("/")[0].rsplit(":", 1)[1])
 
     def _read_log(self) -> None:

@@ -125,7 +125,8 @@ def test_sigterm_at_the_longest_interval_ends_within_a_second(tmp_path: Path, mo
     # minutes: a generous bound keeps a loaded machine from failing it.
     assert took < STOP_DEADLINE_SECONDS * TIME_SCALE, f"{took:.2f} s"
     # A clean stop says, in one line, what became of what it served.
-    said = f"stopped; {tmp_path / 'calvex.prom'} now says calvex_up 0, with no temperatures" if mode == "textfile" else "stopped serving http://"
+    said = (f'msg="stopped; the text file now says calvex_up 0, with no temperatures" path={tmp_path / "calvex.prom"}' if mode == "textfile"
+            else 'msg="stopped serving; its helpers are stopped and reaped" url=http://')
     run.wait_for_log(5, said)
 
 
@@ -198,11 +199,11 @@ def test_posts_are_refused_and_a_name_filter_still_gets_the_whole_page() -> None
 @pytest.mark.parametrize(
     "helper, said",
     [
-        (["/nonexistent/calvex"], "the sensor helper failed (HELPER_FAILED): cannot start the calvex helper /nonexistent/calvex"),
-        (script("echo garbage; exec sleep 30"), "the sensor helper failed (BAD_OUTPUT): calvex wrote a line that is not JSON: garbage"),
-        (simulated(CALVEX_SIM_FAULT="no-client"), "the sensor helper failed (NO_HID_EVENT_SYSTEM): calvex: no HID event system"),
-        (script(f"echo '{LINE}'; kill -KILL $$"), "the sensor helper failed (HELPER_FAILED): the calvex helper was killed by SIGKILL"),
-        (script(f"echo '{LINE}'; exec sleep 600"), "readings went stale"),
+        (["/nonexistent/calvex"], 'helper="the sensor helper" code=HELPER_FAILED error="cannot start the calvex helper /nonexistent/calvex'),
+        (script("echo garbage; exec sleep 30"), 'code=BAD_OUTPUT error="calvex wrote a line that is not JSON: garbage"'),
+        (simulated(CALVEX_SIM_FAULT="no-client"), 'code=NO_HID_EVENT_SYSTEM error="calvex: no HID event system"'),
+        (script(f"echo '{LINE}'; kill -KILL $$"), 'code=HELPER_FAILED error="the calvex helper was killed by SIGKILL"'),
+        (script(f"echo '{LINE}'; exec sleep 600"), 'msg="readings went stale; none is served until one comes" helper="the sensor helper"'),
     ],
 )
 def test_each_helper_fault_is_one_line_in_the_log(helper: List[str], said: str) -> None:
@@ -215,9 +216,9 @@ def test_the_log_says_when_the_helper_is_back_and_textfile_mode_says_where_it_wr
     # Fails at once the first time, then runs well.
     flaky = script(f"echo x >> {counter}; [ $(wc -l < {counter}) -gt 1 ] || exit 7; while :; do echo '{LINE}'; sleep 0.2; done")
     with ExporterRun(flaky, "--textfile", str(tmp_path / "calvex.prom")) as run:
-        run.wait_for_log(10, f"writing {tmp_path / 'calvex.prom'} after every snapshot (interval 200 ms)")
-        run.wait_for_log(10, "the sensor helper failed (HELPER_FAILED): the calvex helper exited with status 7")
-        run.wait_for_log(10, "the sensor helper is back")
+        run.wait_for_log(10, f'msg="writing the text file after every snapshot" path={tmp_path / "calvex.prom"} interval_ms=200')
+        run.wait_for_log(10, 'code=HELPER_FAILED error="the calvex helper exited with status 7"')
+        run.wait_for_log(10, 'msg="helper is back; fresh again" helper="the sensor helper"')
 
 
 @pytest.mark.parametrize(
@@ -323,7 +324,7 @@ def test_the_command_line_says_what_it_does() -> None:
     done = exporter("--version")
     assert done.returncode == 0 and done.stdout.startswith("calvex-exporter ")
     with ExporterRun(simulated(), interval_ms=0) as run:
-        run.wait_for_log(5, "--interval-ms 0 is outside what the helper takes; using 200")
+        run.wait_for_log(5, 'msg="--interval-ms is outside what the helper takes" asked=0 using=200')
 
 
 def test_the_fleet_files_fit_together() -> None:
@@ -401,7 +402,7 @@ def test_the_thermal_pressure_level_beside_the_temperatures(variables: Dict[str,
         assert "no thermal pressure helper here" not in "\n".join(run.log)
         if up == 0:
             wait_until(5, "a counted failure", lambda: (run.value("calvex_helper_failures_total", helper="pressure", code="NO_PRESSURE_NOTIFICATION") or 0) >= 1)
-            run.wait_for_log(5, "the pressure helper failed (NO_PRESSURE_NOTIFICATION): calvex: no thermal pressure notification")
+            run.wait_for_log(5, 'helper="the pressure helper" code=NO_PRESSURE_NOTIFICATION error="calvex: no thermal pressure notification"')
         if PROMTOOL is not None:
             checked = subprocess.run([PROMTOOL, "check", "metrics"], input=run.get()[1], capture_output=True, text=True, timeout=30)
             assert checked.returncode == 0, checked.stdout + checked.stderr

@@ -326,7 +326,7 @@ def test_the_shipped_example_is_a_web_configuration_the_exporter_reads(pki: Path
     for name, made in (("calvex.crt", "server.crt"), ("calvex.key", "server.key")):
         shutil.copyfile(pki / made, tmp_path / name)
     with ExporterRun(simulated(), "--web.config.file", str(example)) as run:
-        run.wait_for_log(5, 'msg="serving https://127.0.0.1:')
+        run.wait_for_log(5, "msg=serving url=https://127.0.0.1:")
         run.tls = client_context(pki)
         assert run.get()[0] == 401  # its one user's password is the operator's
 

@@ -131,7 +131,7 @@ func TestAHelperFailingInALoopIsOneLogLineNotOneARetry(t *testing.T) {
 	stop()
 	<-s.done
 	lines := strings.Split(strings.TrimSpace(out.String()), "\n")
-	if len(lines) != 1 || !strings.Contains(lines[0], "the sensor helper failed (HELPER_FAILED): the calvex helper exited with status 1; retrying with backoff") {
+	if len(lines) != 1 || !strings.Contains(lines[0], `msg="helper failed; retrying with backoff" helper="the sensor helper" code=HELPER_FAILED error="the calvex helper exited with status 1"`) {
 		t.Fatalf("the log said %q", lines)
 	}
 }

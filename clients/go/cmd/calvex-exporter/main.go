@@ -107,7 +107,7 @@ func run(words []string, out, errOut io.Writer) int {
 		webConfig.warnExpired(logger)
 	}
 	if s.intervalAsked != "" {
-		logger.Warn(fmt.Sprintf("--interval-ms %s is outside what the helper takes; using %d", s.intervalAsked, s.intervalMs))
+		logger.Warn("--interval-ms is outside what the helper takes", "asked", s.intervalAsked, "using", s.intervalMs)
 	}
 	var listeners []net.Listener
 	if s.textfile == "" {

@@ -112,7 +112,7 @@ func (v *serving) listening(listener net.Listener, logger *slog.Logger) {
 	v.mu.Lock()
 	v.urls = append(v.urls, url)
 	v.mu.Unlock()
-	logger.Info("serving " + url)
+	logger.Info("serving", "url", url)
 }
 
 func (v *serving) said() string {
@@ -193,7 +193,7 @@ func serveUntilStopped(stopping context.Context, s settings, tls bool, webConfig
 	}
 	if failed := lookUntilStopped(stopping, served, look); failed != nil {
 		h.stop()
-		logger.Error("cannot serve: " + oneLine(failed.Error()))
+		logger.Error("cannot serve", "error", oneLine(failed.Error()))
 		return 1
 	}
 	helpersStopped := make(chan struct{})
@@ -206,7 +206,7 @@ func serveUntilStopped(stopping context.Context, s settings, tls bool, webConfig
 	<-served
 	<-helpersStopped
 	connections.flush()
-	logger.Info("stopped serving " + shown.said() + "; its helpers are stopped and reaped")
+	logger.Info("stopped serving; its helpers are stopped and reaped", "url", shown.said())
 	return 0
 }
 

@@ -26,19 +26,19 @@ func (l *stateLog) look(fresh bool, failures map[string]int, lastCode, lastMessa
 		total += count
 	}
 	if total > l.failures && lastCode != "" && lastCode != l.failingCode {
-		l.logger.Warn(l.helper + " failed (" + lastCode + "): " + lastMessage + "; retrying with backoff")
+		l.logger.Warn("helper failed; retrying with backoff", "helper", l.helper, "code", lastCode, "error", lastMessage)
 		l.failingCode = lastCode
 	}
 	l.failures = total
 	switch {
 	case fresh && !l.fresh:
 		if l.failingCode != "" || l.saidStale {
-			l.logger.Info(l.helper + " is back: fresh " + l.readings + " again")
+			l.logger.Info("helper is back; fresh again", "helper", l.helper, "readings", l.readings)
 		}
 		l.failingCode, l.saidStale = "", false
 	case l.fresh && !fresh && l.failingCode == "":
-		l.logger.Warn(l.readings + " went stale: nothing new for " + freshIntervalsInWords +
-			" intervals; none is served until one comes")
+		l.logger.Warn("readings went stale; none is served until one comes", "helper", l.helper, "readings", l.readings,
+			"nothing_new_for", freshIntervalsInWords+" intervals")
 		l.saidStale = true
 	}
 	l.fresh = fresh

@@ -3,7 +3,6 @@ package main
 import (
 	"bytes"
 	"context"
-	"fmt"
 	"log/slog"
 	"os"
 	"path/filepath"
@@ -32,7 +31,7 @@ func writeUntilStopped(stopping context.Context, s settings, h *exporterHelpers,
 		logger.Error("cannot write " + path + ": " + reason(err))
 		return 1
 	}
-	logger.Info(fmt.Sprintf("writing %s after every snapshot (interval %d ms)", path, s.intervalMs))
+	logger.Info("writing the text file after every snapshot", "path", path, "interval_ms", s.intervalMs)
 	h.sayNotes(logger)
 	ticker := time.NewTicker(tick)
 	defer ticker.Stop()
@@ -49,10 +48,10 @@ func writeUntilStopped(stopping context.Context, s settings, h *exporterHelpers,
 	}
 	h.stop()
 	if _, err := writeTextfile(path, registry, nil); err != nil {
-		logger.Error("cannot mark " + path + " down on the way out: " + reason(err))
+		logger.Error("cannot mark the text file down on the way out", "path", path, "error", reason(err))
 		return 0
 	}
-	logger.Info("stopped; " + path + " now says calvex_up 0, with no temperatures")
+	logger.Info("stopped; the text file now says calvex_up 0, with no temperatures", "path", path)
 	return 0
 }
 
@@ -64,7 +63,7 @@ func rewrite(path string, registry prometheus.Gatherer, written []byte, said str
 		return now, ""
 	}
 	if trouble := reason(err); trouble != said {
-		logger.Warn("cannot write " + path + " now: " + trouble)
+		logger.Warn("cannot write the text file now; trying on", "path", path, "error", trouble)
 		return written, trouble
 	}
 	return written, said
