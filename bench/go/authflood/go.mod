@@ -1,0 +1,3 @@
+module calvex.invalid/bench/authflood
+
+go 1.23
