@@ -20,7 +20,7 @@ def raw_line(line: str) -> Union[str, CalvexError]:
     return CalvexError("BAD_OUTPUT", line, line) if line.startswith("bad") else line
 
 
-raw = SENSOR_HELPER.reading(raw_line)
+raw = SENSOR_HELPER.with_parse(raw_line)
 
 
 def ended(run: "HelperRun[str]") -> Tuple[Optional[str], Optional[str]]:
@@ -96,7 +96,7 @@ def test_a_fault_in_the_reader_ends_the_call_and_kills_the_helper() -> None:
         raise OverflowError("injected")
 
     # A helper that ignores SIGTERM: only the reader's own SIGKILL ends it.
-    run = HelperRun(script("trap '' TERM; echo a; exec sleep 30"), SENSOR_HELPER.reading(faulty))
+    run = HelperRun(script("trap '' TERM; echo a; exec sleep 30"), SENSOR_HELPER.with_parse(faulty))
     assert ended(run) == (None, "reading the calvex helper's output failed: OverflowError('injected')")
 
 

@@ -140,7 +140,7 @@ def _raw_line(line: str) -> Union[str, CalvexError]:
 def _print_json_lines(command: Sequence[str], once: bool, out: TextIO) -> int:
     """Every line the helper writes, unchanged; an error line too, which
     ends it with 1."""
-    run = HelperRun(command, SENSOR_HELPER.reading(_raw_line), once=once)
+    run = HelperRun(command, SENSOR_HELPER.with_parse(_raw_line), once=once)
     try:
         while run.wait():
             line = run.take()

@@ -272,7 +272,7 @@ class Helper(Generic[Value]):
     role: str
     parse: Callable[[str], Union[Value, CalvexError]]
 
-    def reading(self, parse: Callable[[str], Union[Any, CalvexError]]) -> "Helper[Any]":
+    def with_parse(self, parse: Callable[[str], Union[Any, CalvexError]]) -> "Helper[Any]":
         """The same helper with its lines read by another parse."""
         return Helper(self.program, self.role, parse)
 
